@@ -1,0 +1,25 @@
+// Keeps the engine's main window black from its first appearance until the engine draws, and
+// gives it the product title. Works from outside the engine: a thread-local window-creation hook
+// on the main thread recognises the engine's top-level window while it is created and subclasses
+// it.
+#pragma once
+
+#include <windows.h>
+
+// The product title: the engine window's title and the caption of the launcher's messages.
+extern const wchar_t kProductTitle[];
+
+// The installed window-creation hook; null while none is installed. The hook procedure passes
+// events on through it.
+extern HHOOK g_cbtHook;
+
+// WH_CBT hook procedure: retitles and subclasses each top-level "UnityWndClass" window being
+// created, then passes the event on.
+LRESULT CALLBACK CbtHookProc(int code, WPARAM wParam, LPARAM lParam);
+
+// The engine window's subclass procedure: black background, forced title, clean-up on
+// WM_NCDESTROY.
+LRESULT CALLBACK UnityWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Fills the client area black once per window, at the first show with a non-empty client area.
+void PaintInitialBlack(HWND hwnd);

@@ -1,0 +1,357 @@
+// Package archives on libzip: the archive's directory, the manifest entry's search and read.
+#include "bundle.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "text.h"
+
+namespace upkit {
+
+namespace {
+std::atomic<uint64_t> g_bytesRead{0};
+}  // namespace
+
+// A libzip source over a RandomAccessFile: seeks and reads only. It keeps the operating-system
+// error of the file's last failed call, so that error can be reported as it was rather than
+// through libzip's errno-based texts.
+class BundleSource {
+public:
+    explicit BundleSource(std::unique_ptr<RandomAccessFile> file) : file_(std::move(file)) {
+        zip_error_init(&error_);
+    }
+    ~BundleSource() { zip_error_fini(&error_); }
+    BundleSource(const BundleSource&) = delete;
+    BundleSource& operator=(const BundleSource&) = delete;
+
+    // The operating-system error of the file's last failed call since the last reset. libzip's
+    // layers above a source turn its read errors into other codes ("Premature end of file"), so
+    // this is how the error that really happened is found again.
+    const std::optional<IoError>& LastError() const { return lastError_; }
+    void ResetLastError() { lastError_.reset(); }
+
+    static Result<PackageBundle> OpenArchive(zip_source_t* source, BundleSource* ours);
+
+    static zip_int64_t Callback(void* userdata, void* data, zip_uint64_t length,
+                                zip_source_cmd_t command) {
+        return static_cast<BundleSource*>(userdata)->Handle(data, length, command);
+    }
+
+private:
+    zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+        switch (command) {
+            case ZIP_SOURCE_OPEN:
+                position_ = 0;
+                return 0;
+            case ZIP_SOURCE_READ: {
+                const auto size = KnownSize();
+                if (!size) return -1;
+                if (position_ >= *size || length == 0) return 0;
+                const uint64_t wanted =
+                    std::min<uint64_t>({length, *size - position_, uint64_t{1} << 30});
+                auto read = file_->ReadAt(position_, data, static_cast<size_t>(wanted));
+                if (!read.ok()) return Failed(std::move(read.error()));
+                position_ += read.value();
+                g_bytesRead.fetch_add(read.value(), std::memory_order_relaxed);
+                return static_cast<zip_int64_t>(read.value());
+            }
+            case ZIP_SOURCE_CLOSE:
+                return 0;
+            case ZIP_SOURCE_STAT: {
+                auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
+                if (st == nullptr) return -1;
+                const auto size = KnownSize();
+                if (!size) return -1;
+                zip_stat_init(st);
+                st->size = *size;
+                st->valid = ZIP_STAT_SIZE;
+                return sizeof(*st);
+            }
+            case ZIP_SOURCE_ERROR:
+                return zip_error_to_data(&error_, data, length);
+            case ZIP_SOURCE_FREE:
+                delete this;
+                return 0;
+            case ZIP_SOURCE_SEEK: {
+                const auto size = KnownSize();
+                if (!size) return -1;
+                const zip_int64_t target =
+                    zip_source_seek_compute_offset(position_, *size, data, length, &error_);
+                if (target < 0) return -1;
+                position_ = static_cast<uint64_t>(target);
+                return 0;
+            }
+            case ZIP_SOURCE_TELL:
+                return static_cast<zip_int64_t>(position_);
+            case ZIP_SOURCE_ACCEPT_EMPTY:
+                // A zero-length file is no archive (libzip would take it for an empty one).
+                return 0;
+            case ZIP_SOURCE_SUPPORTS:
+                return zip_source_make_command_bitmap(
+                    ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                    ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                    ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_ACCEPT_EMPTY, -1);
+            default:
+                zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
+                return -1;
+        }
+    }
+
+    std::optional<uint64_t> KnownSize() {
+        if (size_) return size_;
+        auto size = file_->Size();
+        if (!size.ok()) {
+            Failed(std::move(size.error()));
+            return std::nullopt;
+        }
+        if (size.value() > static_cast<uint64_t>(ZIP_INT64_MAX)) {
+            zip_error_set(&error_, ZIP_ER_SEEK, EOVERFLOW);
+            return std::nullopt;
+        }
+        size_ = size.value();
+        return size_;
+    }
+
+    zip_int64_t Failed(IoError error) {
+        zip_error_set(&error_, ZIP_ER_READ, error.IsOs() ? error.OsCode() : 0);
+        lastError_ = std::move(error);
+        return -1;
+    }
+
+    std::unique_ptr<RandomAccessFile> file_;
+    std::optional<uint64_t> size_;
+    uint64_t position_ = 0;
+    zip_error_t error_;
+    std::optional<IoError> lastError_;
+};
+
+namespace {
+
+class BytesFile final : public RandomAccessFile {
+public:
+    explicit BytesFile(std::string bytes) : bytes_(std::move(bytes)) {}
+    IoResult<uint64_t> Size() override { return uint64_t{bytes_.size()}; }
+    IoResult<size_t> ReadAt(uint64_t offset, void* buffer, size_t length) override {
+        if (offset >= bytes_.size()) return size_t{0};
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, bytes_.size() - offset));
+        std::memcpy(buffer, bytes_.data() + offset, n);
+        return n;
+    }
+
+private:
+    std::string bytes_;
+};
+
+// libzip's text for an error code alone, without the system part it would append.
+std::string ZipCodeText(int zipCode) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, zipCode);
+    const bool withSystemPart = zip_error_system_type(&error) != ZIP_ET_NONE;
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    if (withSystemPart) {
+        const size_t colon = text.find(": ");
+        if (colon != std::string::npos) text.resize(colon);
+    }
+    return text;
+}
+
+// Whether the file under one of our sources failed during the operation that ended in the error.
+bool IsOurReadError(zip_error_t* error, const BundleSource* source) {
+    const int code = zip_error_code_zip(error);
+    return source != nullptr && source->LastError() &&
+           (code == ZIP_ER_READ || code == ZIP_ER_SEEK || code == ZIP_ER_EOF ||
+            code == ZIP_ER_INCONS || code == ZIP_ER_NOZIP);
+}
+
+// A libzip error as the runtime's ZipError. When the error came from the file of one of our own
+// sources, the system part is that file's error as the operating system describes it.
+ZipError ToZipError(zip_error_t* error, const BundleSource* source) {
+    ZipError result;
+    result.zipCode = zip_error_code_zip(error);
+    result.systemCode = zip_error_code_system(error);
+    if (IsOurReadError(error, source)) {
+        result.message = ZipCodeText(result.zipCode) + ": " + source->LastError()->Display();
+    } else {
+        result.message = zip_error_strerror(error);
+    }
+    return result;
+}
+
+RuntimeError InvalidData(std::string text) {
+    return RuntimeError::Io(IoError::WithMessage(IoErrorKind::InvalidData, std::move(text)));
+}
+
+// A failure while reading an entry's data is an I/O error.
+RuntimeError EntryReadError(zip_error_t* error, const BundleSource* source) {
+    const int code = zip_error_code_zip(error);
+    if (code == ZIP_ER_CRC) return InvalidData("Invalid checksum");
+    if (IsOurReadError(error, source)) return RuntimeError::Io(*source->LastError());
+    const char* text = zip_error_strerror(error);
+    switch (code) {
+        case ZIP_ER_READ:
+        case ZIP_ER_SEEK:
+        case ZIP_ER_TELL:
+            return RuntimeError::Io(IoError::WithMessage(IoErrorKind::Other, text));
+        case ZIP_ER_MEMORY:
+            return RuntimeError::Io(IoError::WithMessage(IoErrorKind::OutOfMemory, text));
+        default:
+            // Corrupt or incomplete compressed data, sizes that do not add up, and the like.
+            return InvalidData(text);
+    }
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+struct EntryCloser {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+// An open archive entry, closed on every path.
+using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
+
+bool IsEmptySource(zip_source_t* source) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    return zip_source_stat(source, &st) == 0 && (st.valid & ZIP_STAT_SIZE) != 0 && st.size == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<RandomAccessFile> MemoryFile(std::string bytes) {
+    return std::make_unique<BytesFile>(std::move(bytes));
+}
+
+PackageBundle::PackageBundle(PackageBundle&& other) noexcept
+    : archive_(std::exchange(other.archive_, nullptr)),
+      source_(std::exchange(other.source_, nullptr)) {}
+
+PackageBundle& PackageBundle::operator=(PackageBundle&& other) noexcept {
+    if (this != &other) {
+        if (archive_ != nullptr) zip_discard(archive_);
+        archive_ = std::exchange(other.archive_, nullptr);
+        source_ = std::exchange(other.source_, nullptr);
+    }
+    return *this;
+}
+
+PackageBundle::~PackageBundle() {
+    if (archive_ != nullptr) zip_discard(archive_);
+}
+
+// Opens the archive on the source, which the bundle takes over (freed here when opening fails).
+Result<PackageBundle> BundleSource::OpenArchive(zip_source_t* source, BundleSource* ours) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_t* archive = nullptr;
+    // An empty file is no archive, whatever source it comes through.
+    if (IsEmptySource(source)) {
+        zip_error_set(&error, ZIP_ER_NOZIP, 0);
+    } else {
+        archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    }
+    if (archive != nullptr) {
+        zip_error_fini(&error);
+        return PackageBundle(archive, ours);
+    }
+    ZipError converted = ToZipError(&error, ours);
+    zip_error_fini(&error);
+    zip_source_free(source);
+    return RuntimeError::Zip(std::move(converted));
+}
+
+Result<PackageBundle> OpenBundle(zip_source_t* source) {
+    if (source == nullptr) {
+        return RuntimeError::Zip(ZipError{ZIP_ER_INVAL, 0, ZipCodeText(ZIP_ER_INVAL)});
+    }
+    return BundleSource::OpenArchive(source, nullptr);
+}
+
+Result<PackageBundle> OpenBundle(std::unique_ptr<RandomAccessFile> file) {
+    auto* ours = new BundleSource(std::move(file));
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_function_create(&BundleSource::Callback, ours, &error);
+    if (source == nullptr) {
+        delete ours;
+        ZipError converted = ToZipError(&error, nullptr);
+        zip_error_fini(&error);
+        return RuntimeError::Zip(std::move(converted));
+    }
+    zip_error_fini(&error);
+    return BundleSource::OpenArchive(source, ours);
+}
+
+Result<PackageManifest> ReadBundleManifest(PackageBundle& bundle) {
+    zip_t* archive = bundle.archive_;
+    BundleSource* ours = bundle.source_;
+    if (ours != nullptr) ours->ResetLastError();
+    if (archive == nullptr) {
+        return RuntimeError::Zip(ZipError{ZIP_ER_INVAL, 0, ZipCodeText(ZIP_ER_INVAL)});
+    }
+
+    // The manifest is the first entry in directory order that can be opened and whose name ends
+    // in ".nuspec" (bytes, case-sensitive). Names are decoded as UTF-8 when the entry is flagged
+    // so or carries a Unicode path field, as code page 437 otherwise: libzip's strict mode (its
+    // default would also take an unflagged name that happens to be valid UTF-8 as UTF-8). Since
+    // an entry's name does not depend on opening it, only candidates are opened, so only their
+    // local headers are read.
+    std::optional<zip_uint64_t> found;
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count && !found; ++i) {
+        const auto index = static_cast<zip_uint64_t>(i);
+        const char* name = zip_get_name(archive, index, ZIP_FL_ENC_STRICT);
+        if (name == nullptr || !EndsWith(name, ".nuspec")) continue;
+        if (Entry entry{zip_fopen_index(archive, index, 0)}) found = index;
+    }
+    zip_error_clear(archive);
+    if (!found) return RuntimeError::InvalidPackage("No .nuspec manifest found");
+
+    if (ours != nullptr) ours->ResetLastError();
+    Entry entry{zip_fopen_index(archive, *found, 0)};
+    if (!entry) {
+        ZipError converted = ToZipError(zip_get_error(archive), ours);
+        zip_error_clear(archive);
+        return RuntimeError::Zip(std::move(converted));
+    }
+
+    zip_stat_t st;
+    zip_stat_init(&st);
+    const bool declared =
+        zip_stat_index(archive, *found, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) != 0;
+    if (declared && st.size > kMaxManifestEntrySize) {
+        return InvalidData("manifest entry too large");
+    }
+
+    // Read to the end, which makes libzip check the CRC-32, but never more than one byte past the
+    // limit: whatever sizes the entry claims, decompression stops there.
+    std::string text;
+    text.reserve(declared ? static_cast<size_t>(st.size) : 0);
+    char buffer[64 * 1024];
+    for (;;) {
+        const uint64_t room = kMaxManifestEntrySize + 1 - text.size();
+        const zip_int64_t n =
+            zip_fread(entry.get(), buffer, std::min<uint64_t>(sizeof(buffer), room));
+        if (n < 0) return EntryReadError(zip_file_get_error(entry.get()), ours);
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > kMaxManifestEntrySize) return InvalidData("manifest entry too large");
+    }
+    entry.reset();
+
+    if (!IsValidUtf8(text)) return InvalidData("stream did not contain valid UTF-8");
+    return ReadManifestFromText(text);
+}
+
+uint64_t BundleBytesRead() {
+    return g_bytesRead.load(std::memory_order_relaxed);
+}
+
+}  // namespace upkit

@@ -1,0 +1,235 @@
+// Finding the installation the runtime belongs to, opening it and choosing where packages go.
+// Everything here works through LocatorFs, so the decisions run in the native build too.
+#include "locator.h"
+
+#include <utility>
+
+#include "logging.h"
+#include "text.h"
+
+namespace upkit {
+
+namespace {
+
+constexpr const char* kTarget = "upkit::locator";
+constexpr std::string_view kCurrentPattern = "\\current\\";
+
+RuntimeError CouldNotAutoLocate() {
+    return RuntimeError::NotInstalled("Could not auto-locate app manifest");
+}
+
+// Restores the global log level when the silent location ends, however it ends.
+class LogSilence {
+public:
+    LogSilence() : saved_(MaxLevel()) { SetMaxLevel(Level::Off); }
+    ~LogSilence() { SetMaxLevel(saved_); }
+    LogSilence(const LogSilence&) = delete;
+    LogSilence& operator=(const LogSilence&) = delete;
+
+private:
+    Level saved_;
+};
+
+Result<Locator> LocateAppExecutable(const Path& exePath, const LocatorFs& fs) {
+    if (std::optional<Path> parent = ParentDir(exePath)) {
+        if (fs.pathExists(JoinPath(*parent, "Update.exe"))) {
+            UPKIT_INFO(kTarget, "Found Update.exe in parent directory: " + PathDisplay(*parent));
+            return OpenLocator(ConfigFromRoot(*parent, fs), fs);
+        }
+    }
+    // Only the innermost "current" is the installation's; an outer one belongs to some other
+    // folder that merely has that name.
+    if (std::optional<std::string> candidate = CurrentPatternRoot(exePath)) {
+        const Path root = Path::FromUtf8(*candidate);
+        if (fs.pathExists(JoinPath(root, "Update.exe"))) {
+            UPKIT_INFO(kTarget, "Found Update.exe by current path pattern search in directory: " +
+                                    *candidate);
+            return OpenLocator(ConfigFromRoot(root, fs), fs);
+        }
+    }
+    return CouldNotAutoLocate();
+}
+
+}  // namespace
+
+LocatorConfig ConfigFromRoot(const Path& root) {
+    return ConfigFromRoot(root, SystemLocatorFs());
+}
+
+LocatorConfig ConfigFromRoot(const Path& root, const LocatorFs& fs) {
+    LocatorConfig config;
+    config.rootDir = root;
+    config.updaterPath = JoinPath(root, "Update.exe");
+    config.packagesDir = JoinPath(root, "packages");
+    config.currentDir = JoinPath(root, "current");
+    config.manifestPath = JoinPath(config.currentDir, "sq.version");
+    config.portable = fs.pathExists(JoinPath(root, ".portable"));
+    return config;
+}
+
+IoResult<std::string> ManifestTextFromBytes(std::string bytes) {
+    if (bytes.size() > kMaxManifestBytes) {
+        return IoError::WithMessage(
+            IoErrorKind::InvalidData,
+            "manifest file is larger than " + std::to_string(kMaxManifestBytes) + " bytes");
+    }
+    if (!IsValidUtf8(bytes)) {
+        return IoError::WithMessage(IoErrorKind::InvalidData, "stream did not contain valid UTF-8");
+    }
+    return bytes;
+}
+
+std::optional<std::string> CurrentPatternRoot(const Path& exePath) {
+    const std::string text = PathDisplay(exePath);
+    const size_t at = text.rfind(kCurrentPattern);
+    if (at == std::string::npos) return std::nullopt;
+    return text.substr(0, at);
+}
+
+Result<Locator> AutoLocate(LocationContext context) {
+    return AutoLocate(std::move(context), SystemLocatorFs());
+}
+
+Result<Locator> AutoLocate(LocationContext context, const LocatorFs& fs) {
+    UPKIT_INFO(kTarget, "Auto-locating app manifest...");
+    using C = LocationContext;
+    return std::visit(
+        [&fs](auto&& variant) -> Result<Locator> {
+            using T = std::decay_t<decltype(variant)>;
+            if constexpr (std::is_same_v<T, C::Unknown>) {
+                UPKIT_WARN(kTarget,
+                           "Unknown location context, trying to auto-locate from current exe "
+                           "location...");
+                if (Result<Locator> found = AutoLocate(C::CurrentExecutable{}, fs)) return found;
+                if (Result<Locator> found = AutoLocate(C::UpdaterProcess{}, fs)) return found;
+                return CouldNotAutoLocate();
+            } else if constexpr (std::is_same_v<T, C::UpdaterProcess>) {
+                IoResult<Path> exe = fs.currentExePath();
+                if (!exe) return RuntimeError::Io(exe.take_error());
+                const std::optional<Path> parent = ParentDir(exe.value());
+                if (!parent) return CouldNotAutoLocate();
+                // OpenLocator itself insists on the Update.exe beside the executable.
+                return OpenLocator(ConfigFromRoot(*parent, fs), fs);
+            } else if constexpr (std::is_same_v<T, C::CurrentExecutable>) {
+                IoResult<Path> exe = fs.currentExePath();
+                if (!exe) return RuntimeError::Io(exe.take_error());
+                return AutoLocate(C::AppExecutable{std::move(exe.value())}, fs);
+            } else if constexpr (std::is_same_v<T, C::RootDirectory>) {
+                LocatorConfig config = ConfigFromRoot(variant.root, fs);
+                if (variant.packagesDir) config.packagesDir = *variant.packagesDir;
+                return OpenLocator(config, fs);
+            } else {
+                static_assert(std::is_same_v<T, C::AppExecutable>);
+                return LocateAppExecutable(variant.path, fs);
+            }
+        },
+        std::move(context.value));
+}
+
+Result<Locator> OpenLocator(const LocatorConfig& config) {
+    return OpenLocator(config, SystemLocatorFs());
+}
+
+Result<Locator> OpenLocator(const LocatorConfig& config, const LocatorFs& fs) {
+    if (!fs.pathExists(config.updaterPath)) {
+        return RuntimeError::NotInstalled("Update.exe does not exist in the expected path (" +
+                                          PathDisplay(config.updaterPath) + ")");
+    }
+    if (!fs.pathExists(config.manifestPath)) {
+        return RuntimeError::NotInstalled("Manifest file does not exist in the expected path (" +
+                                          PathDisplay(config.manifestPath) + ")");
+    }
+    const auto notReadable = [&config] {
+        return RuntimeError::NotInstalled("Manifest file does not exist or is not readable: " +
+                                          PathDebug(config.manifestPath));
+    };
+    // The updater may replace the installation between the tests above and the read.
+    if (!fs.pathExists(config.manifestPath)) return notReadable();
+    Result<PackageManifest> manifest = [&]() -> Result<PackageManifest> {
+        IoResult<std::string> text = fs.readManifestText(config.manifestPath);
+        if (!text) return notReadable();
+        return ReadManifestFromText(text.value());
+    }();
+    if (!manifest) return manifest.take_error();
+
+    Locator locator{config, std::move(manifest.value())};
+    SelectPackagesDirectory(locator.config, locator.manifest, fs);
+    return locator;
+}
+
+void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manifest) {
+    SelectPackagesDirectory(config, manifest, SystemLocatorFs());
+}
+
+void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manifest,
+                             const LocatorFs& fs) {
+    const Path standard = JoinPath(config.rootDir, "packages");
+
+    if (!PathEquals(config.packagesDir, standard)) {
+        if (fs.canWriteToDirectory(config.packagesDir)) {
+            UPKIT_INFO(kTarget, "Using custom packages directory (writable): " +
+                                    PathDisplay(config.packagesDir));
+            return;
+        }
+        UPKIT_WARN(
+            kTarget,
+            "Custom packages directory is not writable, falling through to standard logic: " +
+                PathDisplay(config.packagesDir));
+        config.packagesDir = standard;
+    }
+
+    const bool writable = fs.canWriteToDirectory(config.rootDir);
+    UPKIT_INFO(kTarget, "Root directory '" + PathDisplay(config.rootDir) +
+                            "' writable: " + (writable ? "true" : "false"));
+    if (writable) {
+        config.packagesDir = standard;
+        UPKIT_INFO(kTarget, "Using root packages directory: " + PathDisplay(config.packagesDir));
+        return;
+    }
+
+    IoResult<Path> localAppData = fs.localAppDataDir();
+    if (!localAppData) {
+        UPKIT_ERROR(kTarget,
+                    "Root directory is not writable and LocalAppData is unavailable. Updates may "
+                    "not work correctly.");
+        return;
+    }
+    const Path fallback = JoinPath(localAppData.value(), manifest.id);
+    config.packagesDir = JoinPath(fallback, "packages");
+    config.updaterPath = JoinPath(fallback, "Update.exe");
+    UPKIT_INFO(kTarget, "Using fallback directory: " + PathDisplay(fallback));
+
+    if (IoResult<Unit> created = fs.createDirAll(config.packagesDir); !created) {
+        UPKIT_ERROR(kTarget,
+                    "Unable to create fallback packages directory: " + created.error().Display());
+    }
+
+    // The copy comes from the root even when the configuration named another updater: the root's
+    // is the one the installer keeps current. An existing copy is left alone.
+    const Path rootUpdater = JoinPath(config.rootDir, "Update.exe");
+    if (!fs.pathExists(config.updaterPath) && fs.pathExists(rootUpdater)) {
+        if (IoResult<Unit> copied = fs.copyFile(rootUpdater, config.updaterPath); !copied) {
+            UPKIT_ERROR(kTarget,
+                        "Failed to copy Update.exe to fallback path: " + copied.error().Display());
+        } else {
+            UPKIT_INFO(kTarget, "Copied Update.exe from root to fallback: " +
+                                    PathDisplay(config.updaterPath));
+        }
+    }
+}
+
+std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride) {
+    return LogFileNameForInstallation(locatorOverride, SystemLocatorFs());
+}
+
+std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride,
+                                       const LocatorFs& fs) {
+    LogSilence silence;
+    Result<Locator> located = locatorOverride
+                                  ? OpenLocator(*locatorOverride, fs)
+                                  : AutoLocate(LocationContext::CurrentExecutable{}, fs);
+    if (!located) return "upkit.log";
+    return "upkit_" + located->manifest.id + ".log";
+}
+
+}  // namespace upkit

@@ -1,0 +1,92 @@
+#include "logging.h"
+
+#include <cstdlib>
+
+namespace upkit {
+
+namespace detail {
+std::atomic<uint8_t> g_maxLevel{static_cast<uint8_t>(Level::Off)};
+}
+
+namespace {
+std::atomic<Logger*> g_logger{nullptr};
+std::atomic<FaultHook> g_faultHook{nullptr};
+}  // namespace
+
+const char* LevelUpperName(Level level) {
+    switch (level) {
+        case Level::Error:
+            return "ERROR";
+        case Level::Warn:
+            return "WARN";
+        case Level::Info:
+            return "INFO";
+        case Level::Debug:
+            return "DEBUG";
+        case Level::Trace:
+            return "TRACE";
+        case Level::Off:
+            break;
+    }
+    return "OFF";
+}
+
+const char* LevelLowerName(Level level) {
+    switch (level) {
+        case Level::Error:
+            return "error";
+        case Level::Warn:
+            return "warn";
+        case Level::Info:
+            return "info";
+        case Level::Debug:
+            return "debug";
+        case Level::Trace:
+            return "trace";
+        case Level::Off:
+            break;
+    }
+    return "off";
+}
+
+void SetMaxLevel(Level level) {
+    detail::g_maxLevel.store(static_cast<uint8_t>(level), std::memory_order_relaxed);
+}
+
+Level MaxLevel() {
+    return static_cast<Level>(detail::g_maxLevel.load(std::memory_order_relaxed));
+}
+
+bool InstallLogger(std::unique_ptr<Logger> logger) {
+    Logger* expected = nullptr;
+    if (g_logger.compare_exchange_strong(expected, logger.get(), std::memory_order_acq_rel)) {
+        logger.release();  // lives until the process ends
+        return true;
+    }
+    return false;
+}
+
+void EmitRecord(Level level, std::string_view target, std::string_view message) {
+    if (!LogEnabled(level)) return;
+    if (Logger* logger = g_logger.load(std::memory_order_acquire)) {
+        logger->Log(level, target, message);
+    }
+}
+
+void SetFaultHook(FaultHook hook) {
+    g_faultHook.store(hook);
+}
+
+void RaiseFault(const std::optional<std::string_view>& message, std::string_view file, int line) {
+    if (FaultHook hook = g_faultHook.load()) {
+        // A fault inside the hook itself must not recurse into it.
+        g_faultHook.store(nullptr);
+        try {
+            hook(message, file, line);
+        } catch (...) {
+        }
+    }
+    std::abort();
+}
+
+}  // namespace upkit

@@ -1,0 +1,69 @@
+// The runtime's log facility: levels, targets, and the emitting side used by every module.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace upkit {
+
+enum class Level : uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+const char* LevelUpperName(Level level);  // "ERROR" ...
+const char* LevelLowerName(Level level);  // "error" ...
+
+namespace detail {
+extern std::atomic<uint8_t> g_maxLevel;
+}
+
+// Whether the global maximum level admits a record of this level. Off until the log is set up.
+inline bool LogEnabled(Level level) {
+    return static_cast<uint8_t>(level) <= detail::g_maxLevel.load(std::memory_order_relaxed) &&
+           level != Level::Off;
+}
+
+void SetMaxLevel(Level level);
+Level MaxLevel();
+
+// A log destination. The installed logger lives until the process ends.
+class Logger {
+public:
+    virtual ~Logger() = default;
+    virtual void Log(Level level, std::string_view target, std::string_view message) = 0;
+};
+
+// Claims the process-wide logger slot once, atomically. A second attempt is refused: the logger is
+// discarded and false returned.
+bool InstallLogger(std::unique_ptr<Logger> logger);
+
+// Hands one record to the installed logger (dropped when none is installed). Callers check
+// LogEnabled first so that nothing is formatted before the log is set up: use UPKIT_LOG.
+void EmitRecord(Level level, std::string_view target, std::string_view message);
+
+// Internal faults (an exception escaping the runtime, a broken invariant). The fault hook turns one
+// into a log record; RaiseFault runs it and then ends the process with std::abort. A fault without
+// text passes nothing as its message.
+using FaultHook = void (*)(const std::optional<std::string_view>& message, std::string_view file,
+                           int line);
+void SetFaultHook(FaultHook hook);
+[[noreturn]] void RaiseFault(const std::optional<std::string_view>& message, std::string_view file,
+                             int line);
+
+}  // namespace upkit
+
+// Formats the message (any expression yielding a string) only when the level is admitted.
+#define UPKIT_LOG(level, target, ...)                                     \
+    do {                                                                  \
+        if (::upkit::LogEnabled(level)) {                                 \
+            ::upkit::EmitRecord(level, target, std::string(__VA_ARGS__)); \
+        }                                                                 \
+    } while (0)
+
+#define UPKIT_ERROR(target, ...) UPKIT_LOG(::upkit::Level::Error, target, __VA_ARGS__)
+#define UPKIT_WARN(target, ...) UPKIT_LOG(::upkit::Level::Warn, target, __VA_ARGS__)
+#define UPKIT_INFO(target, ...) UPKIT_LOG(::upkit::Level::Info, target, __VA_ARGS__)
+#define UPKIT_DEBUG(target, ...) UPKIT_LOG(::upkit::Level::Debug, target, __VA_ARGS__)
+#define UPKIT_TRACE(target, ...) UPKIT_LOG(::upkit::Level::Trace, target, __VA_ARGS__)

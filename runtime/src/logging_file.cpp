@@ -1,0 +1,115 @@
+#include "logging_file.h"
+
+#include <chrono>
+
+namespace upkit {
+
+namespace {
+
+constexpr int64_t kSecondsPerDay = 24 * 60 * 60;
+constexpr int64_t kOffsetBound = 26 * 60 * 60;
+
+void AppendTwoDigits(std::string& out, int64_t value) {
+    out.push_back(static_cast<char>('0' + value / 10));
+    out.push_back(static_cast<char>('0' + value % 10));
+}
+
+}  // namespace
+
+std::string LinePrefix(uint32_t processId) {
+    return "[lib-cpp:" + std::to_string(processId) + "] ";
+}
+
+int64_t SaneLocalOffset(std::optional<int64_t> offsetSeconds) {
+    if (!offsetSeconds || *offsetSeconds >= kOffsetBound || *offsetSeconds <= -kOffsetBound) {
+        return 0;
+    }
+    return *offsetSeconds;
+}
+
+void AppendLogLine(std::string& out, std::string_view prefix, int64_t utcSeconds,
+                   int64_t offsetSeconds, Level level, std::string_view message) {
+    int64_t secondOfDay = (utcSeconds + offsetSeconds) % kSecondsPerDay;
+    if (secondOfDay < 0) secondOfDay += kSecondsPerDay;
+    out += prefix;
+    out.push_back('[');
+    AppendTwoDigits(out, secondOfDay / 3600);
+    out.push_back(':');
+    AppendTwoDigits(out, secondOfDay / 60 % 60);
+    out.push_back(':');
+    AppendTwoDigits(out, secondOfDay % 60);
+    out += "] [";
+    out += LevelUpperName(level);
+    out += "] ";
+    out += message;
+    out.push_back('\n');
+}
+
+int64_t UtcNowSeconds() {
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+RotatingLogFile::RotatingLogFile(Path filePath, std::unique_ptr<LogFileBackend> backend,
+                                 uint64_t maxSize)
+    : filePath_(std::move(filePath)), backend_(std::move(backend)), maxSize_(maxSize) {}
+
+Path RotatingLogFile::OldFilePath() const {
+    return Path(filePath_.Units() + u".old");
+}
+
+void RotatingLogFile::SetUp() {
+    backend_->CreateParentDirs(filePath_);
+    if (std::optional<uint64_t> size = backend_->FileSize(filePath_)) {
+        // Counted even when it is too large: should the rotation fail, the next line tries again.
+        fileSize_ = *size;
+        if (fileSize_ > maxSize_) Rotate();
+    }
+    if (!isOpen_) Open();
+}
+
+void RotatingLogFile::Open() {
+    backend_->CreateParentDirs(filePath_);
+    if (backend_->Open(filePath_)) isOpen_ = true;
+}
+
+void RotatingLogFile::Rotate() {
+    backend_->CreateParentDirs(filePath_);
+    backend_->Close();
+    isOpen_ = false;
+    if (backend_->RenameReplacing(filePath_, OldFilePath())) fileSize_ = 0;
+    Open();
+}
+
+void RotatingLogFile::WriteLine(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (!isOpen_) {
+            Open();
+            if (!isOpen_) return;
+        }
+        const LogFileBackend::WriteOutcome outcome = backend_->Write(bytes);
+        if (outcome.status == LogFileBackend::WriteOutcome::Interrupted) continue;
+        if (outcome.status == LogFileBackend::WriteOutcome::Failed || outcome.count == 0) break;
+        const size_t count = outcome.count < bytes.size() ? outcome.count : bytes.size();
+        fileSize_ += count;
+        bytes.remove_prefix(count);
+    }
+    if (fileSize_ > maxSize_) Rotate();
+}
+
+FileLogger::FileLogger(std::unique_ptr<RotatingLogFile> file, std::string prefix,
+                       int64_t offsetSeconds, Clock clock)
+    : file_(std::move(file)),
+      prefix_(std::move(prefix)),
+      offsetSeconds_(offsetSeconds),
+      clock_(clock) {}
+
+void FileLogger::Log(Level level, std::string_view target, std::string_view message) {
+    if (level == Level::Off || static_cast<uint8_t>(level) > static_cast<uint8_t>(kLevel)) return;
+    std::lock_guard lock(mutex_);
+    line_.clear();
+    AppendLogLine(line_, prefix_, clock_(), offsetSeconds_, level, message);
+    file_->WriteLine(line_);
+}
+
+}  // namespace upkit

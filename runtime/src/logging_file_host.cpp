@@ -1,0 +1,84 @@
+// The log file in the native build: the same rules on POSIX calls, so the start-up runs there too.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+
+#include "logging_file.h"
+#include "text.h"
+
+namespace upkit {
+
+namespace {
+
+std::string Native(const Path& path) {
+    return Utf16ToWtf8(path.Units());
+}
+
+class PosixLogFileBackend : public LogFileBackend {
+public:
+    ~PosixLogFileBackend() override { Close(); }
+
+    void CreateParentDirs(const Path& file) override {
+        if (std::optional<Path> parent = ParentDir(file); parent && !parent->Empty()) {
+            std::error_code ignored;
+            std::filesystem::create_directories(Native(*parent), ignored);
+        }
+    }
+
+    std::optional<uint64_t> FileSize(const Path& file) override {
+        struct stat info;
+        if (stat(Native(file).c_str(), &info) != 0) return std::nullopt;
+        return static_cast<uint64_t>(info.st_size);
+    }
+
+    bool Open(const Path& file) override {
+        const int fd = open(Native(file).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        Close();
+        fd_ = fd;
+        return true;
+    }
+
+    void Close() override {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    WriteOutcome Write(std::string_view bytes) override {
+        const ssize_t n = write(fd_, bytes.data(), bytes.size());
+        if (n < 0) return {errno == EINTR ? WriteOutcome::Interrupted : WriteOutcome::Failed, 0};
+        return {WriteOutcome::Written, static_cast<size_t>(n)};
+    }
+
+    bool RenameReplacing(const Path& from, const Path& to) override {
+        return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<LogFileBackend> MakePlatformLogFileBackend() {
+    return std::make_unique<PosixLogFileBackend>();
+}
+
+std::optional<int64_t> PlatformLocalOffsetSeconds() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return std::nullopt;
+    return static_cast<int64_t>(local.tm_gmtoff);
+}
+
+uint32_t CurrentProcessId() {
+    return static_cast<uint32_t>(getpid());
+}
+
+}  // namespace upkit

@@ -1,0 +1,58 @@
+// File-system operations the locator and the package reader rest on: retrying a failing file
+// operation, probing a directory for writability, and the folders the runtime needs.
+#pragma once
+
+#include <chrono>
+#include <utility>
+
+#include "errors.h"
+#include "misc_path.h"
+
+namespace upkit {
+
+// Blocks the calling thread for at least the duration; zero only yields the time slice.
+void SleepFor(std::chrono::nanoseconds duration);
+
+namespace detail {
+// Writes the warning for a failed attempt (1 to 3) and pauses for that attempt's time.
+void RetryPause(int failedAttempt, const IoError& error);
+}  // namespace detail
+
+// Runs a file operation (a callable returning IoResult<T>) up to four times, pausing 333, 666 and
+// 1000 ms after the first three failures, each announced by a Warn line; returns the first
+// success or the fourth result unchanged.
+template <class Operation>
+auto RetryFileOperation(Operation&& operation) -> decltype(operation()) {
+    for (int attempt = 1; attempt < 4; ++attempt) {
+        auto result = operation();
+        if (result.ok()) return result;
+        detail::RetryPause(attempt, result.error());
+    }
+    return operation();
+}
+
+// Whether a new file can be created directly in the directory (probe ".upkit_dir_test", removed
+// again at once). Every failure answers false after a Warn line; the directory is never created.
+bool CanWriteToDirectory(const Path& dir);
+
+// The per-user local application data folder.
+IoResult<Path> LocalAppDataDir();
+
+// The full path of the running executable.
+IoResult<Path> CurrentExePath();
+
+// Whether the entry's attributes can be read (links followed); any failure answers false.
+bool PathExists(const Path& path);
+
+// Creates the directory and every missing parent; an existing directory is success.
+IoResult<Unit> CreateDirAll(const Path& dir);
+
+// The user's temporary directory as the system reports it (on Windows with a trailing separator);
+// empty when the system reports none.
+Path TempDir();
+
+// The path's text for a system call: the I/O error "nul byte found in provided data" when it holds
+// a NUL, since the system would see only the part before it.
+IoResult<std::u16string> OsPathText(const Path& path);
+
+}  // namespace upkit

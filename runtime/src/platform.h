@@ -1,0 +1,28 @@
+// The few process-level operating-system services the start-up sequence needs. Implemented for
+// Windows in platform_win.cpp; the native build has stand-ins so the logic can be tested there.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace upkit {
+
+// The process's whole command line, program name included; empty when there is none.
+std::u16string ProcessCommandLine();
+
+// The value of an environment variable; nothing when it is absent.
+std::optional<std::u16string> ReadEnvVar(const char16_t* name);
+
+// "Set" means present with a value that is valid text, the empty value included.
+bool EnvVarIsSet(const char16_t* name);
+
+void RemoveEnvVar(const char16_t* name);
+
+// Ends the process at once with the exit code; nothing after this runs.
+[[noreturn]] void EndProcess(uint32_t exitCode);
+
+// The current thread's name, or nothing when it has none.
+std::optional<std::string> CurrentThreadName();
+
+}  // namespace upkit

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Fills in the delay-import directory entry of a PE image linked by GNU ld.
+
+ld builds working delay imports from a dlltool delay-import library but leaves the image's
+delay-import data directory empty, so tools that list an image's imports do not see them. This
+finds the one delay-import descriptor by its symbol, checks that an all-zero descriptor follows
+it, and points data directory 13 at the two (64 bytes).
+
+Usage: pe-delay-directory.py NM IMAGE
+"""
+import struct
+import subprocess
+import sys
+
+DESCRIPTOR_SIZE = 32
+DELAY_IMPORT_DIRECTORY = 13
+
+
+def fail(message):
+    sys.exit("pe-delay-directory: " + message)
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    nm, image_path = sys.argv[1:]
+    symbols = subprocess.run([nm, image_path], check=True, capture_output=True, text=True).stdout
+    descriptors = [int(line.split()[0], 16) for line in symbols.splitlines()
+                   if line.split()[-1].startswith("__DELAY_IMPORT_DESCRIPTOR_")]
+    if len(descriptors) != 1:
+        fail(f"expected one delay-import descriptor, found {len(descriptors)}")
+
+    with open(image_path, "r+b") as image:
+        data = bytearray(image.read())
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            fail("not a PE image")
+        sections = struct.unpack_from("<H", data, pe + 6)[0]
+        optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+        optional = pe + 24
+        if struct.unpack_from("<H", data, optional)[0] != 0x20B:
+            fail("not a PE32+ image")
+        image_base = struct.unpack_from("<Q", data, optional + 24)[0]
+        directories = optional + 112
+        rva = descriptors[0] - image_base
+
+        # The descriptor's file offset, through the section table.
+        offset = None
+        table = optional + optional_size
+        for i in range(sections):
+            (vsize, vaddr, raw_size, raw_ptr) = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+            if vaddr <= rva and rva + 2 * DESCRIPTOR_SIZE <= vaddr + min(vsize, raw_size):
+                offset = raw_ptr + (rva - vaddr)
+        if offset is None:
+            fail("descriptor outside the image's sections")
+        descriptor = data[offset:offset + DESCRIPTOR_SIZE]
+        terminator = data[offset + DESCRIPTOR_SIZE:offset + 2 * DESCRIPTOR_SIZE]
+        if struct.unpack_from("<I", descriptor, 4)[0] == 0:
+            fail("descriptor names no library")
+        if any(terminator):
+            fail("no all-zero descriptor after the delay-import descriptor")
+        struct.pack_into("<II", data, directories + 8 * DELAY_IMPORT_DIRECTORY, rva,
+                         2 * DESCRIPTOR_SIZE)
+        image.seek(0)
+        image.write(data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,163 @@
+// The engine window's black start, end to end: the fixture engine creates, shows and retitles
+// windows inside ZeltOy2.exe and records what it sees. Its window classes paint white, so black
+// can only come from the launcher.
+#include <gtest/gtest.h>
+
+#include "game_run.h"
+
+namespace zelt::test {
+namespace {
+
+constexpr const char* kBlack = "000000";
+constexpr const char* kWhite = "ffffff";
+
+// Runs the game with a window script for the fixture engine and returns the engine's record.
+Record RunWindows(const std::wstring& script) {
+    GameFolder game;
+    EXPECT_EQ(RunProcess(game.Spec(L"", {{L"ZELT_FIXTURE_WINDOWS", script}})), 0u);
+    Record report = Record::Load(game.report());
+    EXPECT_FALSE(report.Has("badStep")) << report.Get("badStep");
+    return report;
+}
+
+TEST(BlackStart, EveryTitleTheEngineSetsBecomesTheProductTitle) {
+    const Record r = RunWindows(
+        L"create,main,UnityWndClass,top,320,240,Motor Başlığı;"
+        L"title,main,Unity 2022 Oyunu;title,main,;show,main;report,main,shown");
+    ASSERT_EQ(r.Get("main.created"), "1");
+    // What reached the engine's own window procedure, for each of its title changes.
+    EXPECT_EQ(r.All("main.settext"), (std::vector<std::string>{"ZeltOy2", "ZeltOy2"}));
+    EXPECT_EQ(r.Get("shown.title"), "ZeltOy2");
+    if (!RunningOnWine()) {
+        // Wine hands the hook a copy of the creation record, so the title given at creation
+        // stays until the engine sets one.
+        EXPECT_EQ(r.Get("main.createdTitle"), "ZeltOy2");
+    }
+}
+
+TEST(BlackStart, EngineWindowIsBlackAfterItsFirstShowOtherClassesStayWhite) {
+    struct ClassCase {
+        const wchar_t* windowClass;
+        bool handled;
+    };
+    for (const ClassCase c :
+         {ClassCase{L"UnityWndClass", true}, ClassCase{L"ZeltFixtureOtherClass", false}}) {
+        SCOPED_TRACE(Narrow(c.windowClass));
+        const Record r = RunWindows(std::wstring(L"create,main,") + c.windowClass +
+                                    L",top,320,240,Motor;white,main;show,main;"
+                                    L"title,main,Yeni;report,main,shown");
+        EXPECT_EQ(r.Get("shown.pixel"), c.handled ? kBlack : kWhite);
+        EXPECT_EQ(r.Get("shown.painted"), c.handled ? "1" : "absent");
+        EXPECT_EQ(r.Get("shown.original"), c.handled ? "present" : "absent");
+        EXPECT_EQ(r.Get("shown.subclassed"), c.handled ? "1" : "0");
+        EXPECT_EQ(r.Get("shown.title"), c.handled ? "ZeltOy2" : "Yeni");
+        // Background erases never reach the engine's procedure while the window is handled.
+        EXPECT_EQ(r.Get("shown.erases") == "0", c.handled);
+    }
+}
+
+TEST(BlackStart, InitialFillHappensOnceButErasesStayBlack) {
+    const Record r = RunWindows(
+        L"create,main,UnityWndClass,top,320,240,Motor;show,main;report,main,first;"
+        // The engine draws its first frame (white here); later shows must not paint over it.
+        L"white,main;report,main,drawn;"
+        L"sendshow,main;report,main,reshown;"
+        L"sendposchanged,main;report,main,repositioned;"
+        L"senderase,main;report,main,erased;"
+        L"hide,main;show,main;report,main,shownagain");
+    EXPECT_EQ(r.Get("first.pixel"), kBlack);
+    EXPECT_EQ(r.Get("first.painted"), "1");
+    EXPECT_EQ(r.Get("drawn.pixel"), kWhite);
+    EXPECT_EQ(r.Get("reshown.pixel"), kWhite);
+    EXPECT_EQ(r.Get("repositioned.pixel"), kWhite);
+    EXPECT_EQ(r.Get("main.eraseResult"), "1");
+    EXPECT_EQ(r.Get("erased.pixel"), kBlack);
+    EXPECT_EQ(r.Get("shownagain.pixel"), kBlack);
+    EXPECT_EQ(r.Get("shownagain.painted"), "1");
+    EXPECT_EQ(r.Get("shownagain.erases"), "0");
+}
+
+TEST(BlackStart, WindowFirstShownEmptyIsPaintedAtItsNextShow) {
+    const Record r = RunWindows(
+        L"create,z,UnityWndClass,popup,0,0,Motor;show,z;report,z,empty;"
+        // Resized while visible: erased black, but the initial fill has not happened yet.
+        L"resize,z,200,150;white,z;report,z,grown;"
+        L"sendshow,z;report,z,shown;"
+        L"white,z;sendshow,z;report,z,shownagain");
+    EXPECT_EQ(r.Get("empty.pixel"), "empty");
+    EXPECT_EQ(r.Get("empty.painted"), "absent");
+    EXPECT_EQ(r.Get("grown.pixel"), kWhite);
+    EXPECT_EQ(r.Get("grown.painted"), "absent");
+    EXPECT_EQ(r.Get("shown.pixel"), kBlack);
+    EXPECT_EQ(r.Get("shown.painted"), "1");
+    EXPECT_EQ(r.Get("shownagain.pixel"), kWhite);
+}
+
+TEST(BlackStart, WindowFirstShownEmptyThenHiddenAndResizedIsPaintedWhenShownAgain) {
+    const Record r = RunWindows(
+        L"create,z,UnityWndClass,popup,0,0,Motor;show,z;hide,z;resize,z,200,150;"
+        L"show,z;report,z,shown");
+    EXPECT_EQ(r.Get("shown.pixel"), kBlack);
+    EXPECT_EQ(r.Get("shown.painted"), "1");
+}
+
+TEST(BlackStart, ChildWindowsAndOtherThreadsAreLeftAlone) {
+    const Record r = RunWindows(
+        L"create,main,UnityWndClass,top,320,240,Motor;"
+        L"create,kid,UnityWndClass,child:main,100,80,Çocuk;title,kid,Çocuk 2;report,kid,kid;"
+        L"otherthread,thread");
+    EXPECT_EQ(r.Get("kid.createdTitle"), "Çocuk");
+    EXPECT_EQ(r.All("kid.settext"), std::vector<std::string>{"Çocuk 2"});
+    EXPECT_EQ(r.Get("kid.title"), "Çocuk 2");
+    EXPECT_EQ(r.Get("kid.subclassed"), "0");
+    EXPECT_EQ(r.Get("kid.original"), "absent");
+
+    EXPECT_EQ(r.Get("thread.title"), "Başka");
+    EXPECT_EQ(r.Get("thread.subclassed"), "0");
+    EXPECT_EQ(r.Get("thread.original"), "absent");
+}
+
+TEST(BlackStart, DestroyedWindowLosesItsPropertiesAndANewOneIsHandledAfresh) {
+    const Record r = RunWindows(
+        L"create,main,UnityWndClass,top,320,240,Motor;show,main;report,main,before;destroy,main;"
+        L"create,main,UnityWndClass,top,320,240,Motor;white,main;show,main;"
+        L"title,main,İkinci;report,main,again");
+    ASSERT_EQ(r.Get("before.painted"), "1");
+    // Seen by the engine's own procedure, which gets WM_NCDESTROY last.
+    EXPECT_EQ(r.All("main.ncdestroy.original"), std::vector<std::string>{"absent"});
+    EXPECT_EQ(r.All("main.ncdestroy.painted"), std::vector<std::string>{"absent"});
+    EXPECT_EQ(r.Get("again.subclassed"), "1");
+    EXPECT_EQ(r.Get("again.pixel"), kBlack);
+    EXPECT_EQ(r.Get("again.painted"), "1");
+    EXPECT_EQ(r.Get("again.title"), "ZeltOy2");
+}
+
+// A host that installs the hook around the engine's entry point itself, then calls it again
+// after removing the hook.
+TEST(BlackStart, WindowsCreatedAfterTheHookIsRemovedAreUntouched) {
+    TempDir dir(L"host");
+    const std::wstring report = dir / L"report.txt";
+    ProcessSpec spec;
+    spec.application = BinPath(L"black_start_host.exe");
+    spec.commandLine = QuoteArgument(spec.application);
+    spec.workingDir = dir.path();
+    spec.env = {{L"ZELT_FIXTURE_REPORT", report},
+                {L"ZELT_HOST_HOOKED_WINDOWS",
+                 L"create,a,UnityWndClass,top,320,240,Motor;white,a;show,a;title,a,Bir;"
+                 L"report,a,hooked"},
+                {L"ZELT_HOST_UNHOOKED_WINDOWS",
+                 L"create,b,UnityWndClass,top,320,240,Motor;white,b;show,b;title,b,İki;"
+                 L"report,b,unhooked"}};
+    ASSERT_EQ(RunProcess(spec), 0u);
+    const Record r = Record::Load(report);
+    EXPECT_EQ(r.Get("hooked.subclassed"), "1");
+    EXPECT_EQ(r.Get("hooked.pixel"), kBlack);
+    EXPECT_EQ(r.Get("hooked.title"), "ZeltOy2");
+    EXPECT_EQ(r.Get("unhooked.subclassed"), "0");
+    EXPECT_EQ(r.Get("unhooked.pixel"), kWhite);
+    EXPECT_EQ(r.Get("unhooked.painted"), "absent");
+    EXPECT_EQ(r.Get("unhooked.title"), "İki");
+}
+
+}  // namespace
+}  // namespace zelt::test

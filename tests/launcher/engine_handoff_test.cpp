@@ -1,0 +1,142 @@
+// ZeltOy2.exe end to end: what the engine receives, what comes back as the exit code, and which
+// starts never reach the engine.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "game_run.h"
+
+namespace zelt::test {
+namespace {
+
+struct CommandLineCase {
+    const char* name;
+    std::wstring commandLine;  // the whole command line, program name included
+    std::wstring expected;     // what the engine must receive
+};
+
+// The program name need not match the real path: the executable is given separately.
+const CommandLineCase kCommandLines[] = {
+    {"program name only", L"ZeltOy2.exe", L""},
+    {"quoted program name only", L"\"C:\\Oyun Klasörü\\ZeltOy2.exe\"", L""},
+    {"plain arguments", L"ZeltOy2.exe -screen-width 1920", L"-screen-width 1920"},
+    {"quoted name with blanks after it",
+     L"\"C:\\Program Files\\Zelt\\ZeltOy2.exe\" \t \t-popupwindow  x", L"-popupwindow  x"},
+    {"quotes and backslashes kept verbatim", L"ZeltOy2.exe   \"a b\"  \"c\\\"d\" e\\\\\"  ",
+     L"\"a b\"  \"c\\\"d\" e\\\\\"  "},
+    {"quote inside the program name", L"\"Zelt Oy2\".exe --arg", L"--arg"},
+    {"quoted part in the middle of the name", L"Zelt\"Oy 2\".exe rest", L"rest"},
+    {"unterminated quote in the name", L"\"ZeltOy2.exe rest", L""},
+    {"unterminated quote in the arguments", L"ZeltOy2.exe \"open", L"\"open"},
+    {"non-ASCII text", L"ZeltOy2.exe ğüşıöç ÇĞİÖŞÜ 🎮", L"ğüşıöç ÇĞİÖŞÜ 🎮"},
+    {"unpaired surrogate", L"ZeltOy2.exe a\xD800z", L"a\xD800z"},
+    {"hook word in the middle", L"ZeltOy2.exe x --upkit-install 1.0.0", L"x --upkit-install 1.0.0"},
+};
+
+TEST(EngineHandoff, EngineReceivesTheCommandLineAfterTheProgramName) {
+    GameFolder game;
+    for (const CommandLineCase& c : kCommandLines) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(game.report().c_str());
+        ASSERT_EQ(RunProcess(game.SpecWithCommandLine(c.commandLine)), 0u);
+        const Record report = Record::Load(game.report());
+        EXPECT_EQ(report.Get("commandLineNull"), "0");
+        EXPECT_EQ(report.Get("commandLineHex"), HexUnits(c.expected))
+            << "received: " << report.Get("commandLine");
+    }
+}
+
+TEST(EngineHandoff, EngineReceivesTheModuleTheShowCommandAndNoPreviousInstance) {
+    struct ShowCase {
+        std::optional<WORD> startupShow;
+        int expected;
+    };
+    const ShowCase cases[] = {
+        {std::nullopt, SW_SHOWDEFAULT},
+        {SW_SHOWMINNOACTIVE, SW_SHOWMINNOACTIVE},
+        {SW_HIDE, SW_HIDE},
+        {SW_SHOWMAXIMIZED, SW_SHOWMAXIMIZED},
+    };
+    GameFolder game;
+    for (const ShowCase& c : cases) {
+        SCOPED_TRACE(c.expected);
+        DeleteFileW(game.report().c_str());
+        ProcessSpec spec = game.Spec(L"");
+        spec.showWindow = c.startupShow;
+        ASSERT_EQ(RunProcess(spec), 0u);
+        const Record report = Record::Load(game.report());
+        EXPECT_EQ(report.Get("show"), std::to_string(c.expected));
+        EXPECT_EQ(report.Get("instanceIsExe"), "1");
+        EXPECT_EQ(report.Get("previous"), "0");
+    }
+}
+
+TEST(EngineHandoff, EngineResultIsTheExitCode) {
+    const long long results[] = {0,  1,       255,     256,
+                                 -1, INT_MIN, INT_MAX, static_cast<int>(0xC0000005u),
+                                 259 /* STILL_ACTIVE */};
+    GameFolder game;
+    for (long long result : results) {
+        SCOPED_TRACE(result);
+        const std::optional<DWORD> code =
+            RunProcess(game.Spec(L"", {{L"ZELT_FIXTURE_RESULT", std::to_wstring(result)}}));
+        EXPECT_EQ(code, static_cast<DWORD>(result));
+    }
+}
+
+// Installer and updater hook invocations end the process with 0 before the engine is loaded.
+const wchar_t* const kHookInvocations[] = {
+    L"--upkit-install 1.0.0",   L"--UPKIT-Updated 1.2.0",           L"--upkit-obsolete 1.1.0",
+    L"--upkit-uninstall 1.0.0", L"--upkit-uninstall not-a-version", L"--Upkit-Install 1.0.0 extra",
+};
+
+TEST(EngineHandoff, HookInvocationsEndWithZeroBeforeTheEngineIsLoaded) {
+    GameFolder game;
+    for (const wchar_t* arguments : kHookInvocations) {
+        SCOPED_TRACE(Narrow(arguments));
+        DeleteFileW(game.report().c_str());
+        EXPECT_EQ(RunProcess(game.Spec(arguments, {{L"ZELT_FIXTURE_RESULT", L"42"}})), 0u);
+        EXPECT_FALSE(PathExists(game.report())) << "the engine ran";
+    }
+}
+
+TEST(EngineHandoff, HookInvocationsShowNoErrorEvenWithoutAnEngine) {
+    // Without the engine and with error boxes allowed, a start that went past the runtime would
+    // wait for a box to be closed instead of ending.
+    GameFolder game(EngineKind::Missing);
+    for (const wchar_t* arguments : kHookInvocations) {
+        SCOPED_TRACE(Narrow(arguments));
+        ProcessSpec spec = game.Spec(arguments, {{L"ZELT_BASLATICI_KUTUSUZ", std::nullopt}});
+        spec.timeoutMs = 30000;
+        EXPECT_EQ(RunProcess(spec), 0u);
+    }
+}
+
+TEST(EngineHandoff, OtherStartsReachTheEngine) {
+    struct StartCase {
+        const wchar_t* arguments;
+        EnvChanges env;
+    };
+    const StartCase cases[] = {
+        {L"--upkit-install", {}},
+        {L"--upkit-install-now 1.2.0", {}},
+        {L"--upkit-installed 1.2.0", {}},
+        {L"upkit-install 1.2.0", {}},
+        {L"--upkit-install 1.0.0", {{L"UPKIT_DEBUG", L"1"}}},
+        {L"--upkit-updated 1.2.0", {{L"UPKIT_DEBUG", L""}}},
+        {L"--upkit-uninstall not-a-version", {{L"UPKIT_DEBUG", L"evet"}}},
+    };
+    GameFolder game;
+    for (const StartCase& c : cases) {
+        SCOPED_TRACE(Narrow(c.arguments));
+        DeleteFileW(game.report().c_str());
+        EnvChanges env = c.env;
+        env.emplace_back(L"ZELT_FIXTURE_RESULT", L"42");
+        EXPECT_EQ(RunProcess(game.Spec(c.arguments, env)), 42u);
+        ASSERT_TRUE(PathExists(game.report()));
+        EXPECT_EQ(Record::Load(game.report()).Get("commandLine"), Narrow(c.arguments));
+    }
+}
+
+}  // namespace
+}  // namespace zelt::test

@@ -1,0 +1,327 @@
+// The runtime log seen from outside: real starts of ZeltOy2.exe and of the log test host, and the
+// log file they leave under the local application data folder.
+//
+// Every process that runs the runtime's start-up writes the same file, so these tests run one at
+// a time with every other test that starts such a process (a CTest resource lock).
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "misc.h"
+#include "zelt_test.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using zelt::test::ReadFile;
+using zelt::test::TryReadFile;
+using TestDir = zelt::test::TempDir;
+
+constexpr size_t kMax = 1048576;
+constexpr DWORD kEngineResult = 4242;
+
+std::wstring LogDir() {
+    upkit::IoResult<upkit::Path> appData = upkit::LocalAppDataDir();
+    EXPECT_TRUE(appData.ok());
+    if (!appData) return L"";
+    const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");
+    return std::wstring(dir.Units().begin(), dir.Units().end());
+}
+
+std::wstring LogPath() {
+    return LogDir() + L"\\upkit.log";
+}
+std::wstring OldLogPath() {
+    return LogPath() + L".old";
+}
+
+// Starts from a clean slate: no log file, no ".old", optionally set contents.
+void ResetLogFiles(std::optional<std::string> log = std::nullopt,
+                   std::optional<std::string> old = std::nullopt) {
+    for (const std::wstring& path : {LogPath(), OldLogPath(), LogDir() + L"\\upkit.first.log"}) {
+        DeleteFileW(path.c_str());
+        ASSERT_FALSE(zelt::test::PathExists(path)) << zelt::test::Narrow(path);
+    }
+    if (log) {
+        ASSERT_TRUE(zelt::test::WriteFile(LogPath(), *log));
+    }
+    if (old) {
+        ASSERT_TRUE(zelt::test::WriteFile(OldLogPath(), *old));
+    }
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The game outside any installation (so the log is "upkit.log"), with the fixture engine.
+class Game {
+public:
+    Game() {
+        EXPECT_TRUE(zelt::test::CopyFileTo(zelt::test::BinPath(zelt::test::kLauncherExe), exe_));
+        EXPECT_TRUE(zelt::test::CopyFileTo(zelt::test::BinPath(zelt::test::kFixtureEngine),
+                                           dir_ / L"UnityPlayer.dll"));
+    }
+
+    // Starts the game and waits for it; the exit code, and the process id through `pid`.
+    std::optional<DWORD> Start(DWORD* pid = nullptr) {
+        zelt::test::ProcessSpec spec;
+        spec.application = exe_;
+        spec.commandLine = zelt::test::QuoteArgument(exe_);
+        spec.workingDir = dir_.path();
+        spec.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"},
+                    {L"ZELT_FIXTURE_RESULT", std::to_wstring(kEngineResult)}};
+        zelt::test::Process process;
+        if (!process.Start(spec)) return std::nullopt;
+        if (pid != nullptr) *pid = process.Id();
+        return process.Wait(spec.timeoutMs);
+    }
+
+private:
+    TestDir dir_{L"game"};
+    std::wstring exe_ = dir_ / L"ZeltOy2.exe";
+};
+
+// A file held the way another process would hold it.
+class Held {
+public:
+    Held(const std::wstring& path, DWORD share)
+        : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
+        EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    }
+    ~Held() { Release(); }
+    void Release() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+std::string Filler(size_t size) {
+    return std::string(size - 1, 'x') + "\n";
+}
+
+// One file line: "[lib-cpp:PID] [HH:MM:SS] [LEVEL] message".
+const std::regex kLine(R"(\[lib-cpp:(\d+)\] \[(\d\d):(\d\d):(\d\d)\] \[(ERROR|WARN|INFO)\] (.*))");
+
+int SecondOfDay(const SYSTEMTIME& t) {
+    return t.wHour * 3600 + t.wMinute * 60 + t.wSecond;
+}
+
+TEST(RuntimeLogFile, RealStartWritesTheLayoutInLocalTime) {
+    ResetLogFiles();
+    Game game;
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    DWORD pid = 0;
+    EXPECT_EQ(game.Start(&pid), std::optional<DWORD>(kEngineResult));
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+
+    ASSERT_TRUE(zelt::test::IsDirectory(LogDir()));
+    const std::string text = ReadFile(LogPath());
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    const std::vector<std::string> lines = Lines(text);
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+        EXPECT_EQ(m[1].str(), std::to_string(pid)) << line;
+        const int second = std::stoi(m[2]) * 3600 + std::stoi(m[3]) * 60 + std::stoi(m[4]);
+        if (SecondOfDay(before) <= SecondOfDay(after)) {  // not across midnight
+            EXPECT_GE(second, SecondOfDay(before)) << line;
+            EXPECT_LE(second, SecondOfDay(after)) << line;
+        }
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_THAT(lines[0], ::testing::EndsWith("] [INFO] UpkitApp: Running with args: []"));
+}
+
+TEST(RuntimeLogFile, SizeCheckAtStartAndTheCrossingLine) {
+    const struct {
+        const char* name;
+        size_t existing;
+        bool rotatedAtStart;  // ".old" holds exactly the original file
+        bool firstLineInOld;  // ".old" holds the original file and the start's first line
+    } cases[] = {
+        {"below the limit", kMax / 2, false, false},
+        {"exactly the limit", kMax, false, true},
+        {"one byte over", kMax + 1, true, false},
+    };
+    for (const auto& c : cases) {
+        const std::string original = Filler(c.existing);
+        ResetLogFiles(original, "stale\n");
+        Game game;
+        EXPECT_EQ(game.Start(), std::optional<DWORD>(kEngineResult)) << c.name;
+
+        const std::string log = ReadFile(LogPath());
+        const std::string old = ReadFile(OldLogPath());
+        if (c.rotatedAtStart) {
+            EXPECT_EQ(old, original) << c.name;
+            ASSERT_FALSE(log.empty()) << c.name;
+            EXPECT_TRUE(std::regex_match(Lines(log)[0], kLine)) << c.name;
+        } else if (c.firstLineInOld) {
+            ASSERT_GT(old.size(), original.size()) << c.name;
+            EXPECT_EQ(old.substr(0, original.size()), original) << c.name;
+            // The line that crossed the limit is whole in ".old"; the new file starts afresh.
+            const std::vector<std::string> added = Lines(old.substr(original.size()));
+            ASSERT_EQ(added.size(), 1u) << c.name;
+            EXPECT_TRUE(std::regex_match(added[0], kLine)) << added[0];
+            EXPECT_EQ(old.back(), '\n');
+            if (!log.empty()) {
+                EXPECT_TRUE(std::regex_match(Lines(log)[0], kLine)) << c.name;
+            }
+        } else {
+            EXPECT_EQ(old, "stale\n") << c.name;
+            ASSERT_GT(log.size(), original.size()) << c.name;
+            EXPECT_EQ(log.substr(0, original.size()), original) << c.name;
+        }
+    }
+}
+
+TEST(RuntimeLogFile, LockedOldFileKeepsTheLogGrowingAndRotationIsRetried) {
+    const std::string original = Filler(kMax + 1);
+    ResetLogFiles(original, "stale\n");
+    Game game;
+    std::string grown;
+    {
+        Held old(OldLogPath(), FILE_SHARE_READ | FILE_SHARE_WRITE);  // no delete sharing
+        EXPECT_EQ(game.Start(), std::optional<DWORD>(kEngineResult));
+        grown = ReadFile(LogPath());
+        ASSERT_GT(grown.size(), original.size());
+        EXPECT_EQ(grown.substr(0, original.size()), original);
+    }
+    EXPECT_EQ(ReadFile(OldLogPath()), "stale\n");
+
+    // Free again: the next start finds the file too large and rotates it before its first line.
+    EXPECT_EQ(game.Start(), std::optional<DWORD>(kEngineResult));
+    EXPECT_EQ(ReadFile(OldLogPath()), grown);
+    const std::vector<std::string> lines = Lines(ReadFile(LogPath()));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(std::regex_match(lines[0], kLine)) << lines[0];
+}
+
+TEST(RuntimeLogFile, LogHeldExclusivelyLosesRecordsAndTheGameStillStarts) {
+    ResetLogFiles("before\n");
+    Game game;
+    {
+        Held exclusive(LogPath(), 0);
+        EXPECT_EQ(game.Start(), std::optional<DWORD>(kEngineResult));
+    }
+    EXPECT_EQ(ReadFile(LogPath()), "before\n");
+    EXPECT_FALSE(zelt::test::PathExists(OldLogPath()));
+}
+
+// ---- Through the log test host ----
+
+struct HostRun {
+    std::optional<DWORD> exitCode;
+    std::vector<std::string> forwarded;  // "level<TAB>message"
+};
+
+// Runs "log_host <mode> <records file> <extra>"; the host writes the forwarded records there.
+HostRun RunHost(const std::wstring& mode, const std::wstring& extra = L"") {
+    TestDir temp(L"loghost");
+    const std::wstring exe = zelt::test::BinPath(L"log_host.exe");
+    const std::wstring records = temp / L"forwarded.txt";
+    zelt::test::ProcessSpec spec;
+    spec.application = exe;
+    spec.commandLine = zelt::test::QuoteArgument(exe) + L" " + mode + L" " +
+                       zelt::test::QuoteArgument(records) + (extra.empty() ? L"" : L" " + extra);
+    spec.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"}};
+    HostRun run;
+    run.exitCode = zelt::test::RunProcess(spec);
+    run.forwarded = Lines(TryReadFile(records).value_or(""));
+    return run;
+}
+
+// Whether `expected` occurs in `lines` in this order (other lines may come between).
+bool ContainsInOrder(const std::vector<std::string>& lines,
+                     const std::vector<std::string>& expected) {
+    size_t next = 0;
+    for (const std::string& line : lines) {
+        if (next < expected.size() && line == expected[next]) ++next;
+    }
+    return next == expected.size();
+}
+
+TEST(RuntimeLogHost, EveryRecordReachesTheCallbackTheFileKeepsItsFirstDestination) {
+    ResetLogFiles();
+    const HostRun run = RunHost(L"forward");
+    ASSERT_EQ(run.exitCode, std::optional<DWORD>(0));
+
+    const std::string args = "info\tUpkitApp: Running with args: []";
+    const std::string exit = "trace\tupkit_app_run() => ()";
+    EXPECT_TRUE(ContainsInOrder(
+        run.forwarded, {args, exit,                                               // run 1
+                        "trace\tupkit_app_run(p_user_data: 0x1234)", args, exit,  // run 2
+                        args, exit,                                               // run 3
+                        "info\tnul\\0inside", "debug\tdebug record", "trace\ttrace record"}))
+        << ::testing::PrintToString(run.forwarded);
+    // Before the first set-up there is no logger: the first entry line goes nowhere. Before the
+    // third the level was Off: its entry line is not even built.
+    size_t entries = 0;
+    for (const std::string& line : run.forwarded) {
+        entries += line.rfind("trace\tupkit_app_run(p_user_data:", 0) == 0;
+    }
+    EXPECT_EQ(entries, 1u);
+
+    // The second and third set-ups opened a new "upkit.log" and dropped it; every record went on
+    // into the file of the first, renamed in between.
+    EXPECT_EQ(ReadFile(LogPath()), "");
+    const std::vector<std::string> fileLines = Lines(ReadFile(LogDir() + L"\\upkit.first.log"));
+    size_t argsLines = 0;
+    for (const std::string& line : fileLines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+        argsLines += m[6].str() == "UpkitApp: Running with args: []";
+        EXPECT_THAT(line, ::testing::Not(HasSubstr(" record")));  // no Debug or Trace line
+    }
+    EXPECT_EQ(argsLines, 3u);
+    // The file takes the message as it is, NUL included.
+    EXPECT_THAT(fileLines.back(), ::testing::EndsWith(std::string("] [INFO] nul\0inside", 19)));
+}
+
+TEST(RuntimeLogHost, FaultBecomesAnErrorRecordAndEndsTheProcess) {
+    const struct {
+        const wchar_t* kind;
+        const char* thread;
+        const char* message;
+    } cases[] = {
+        {L"text", "zelt-main", "install hook failed"},
+        {L"none", "<unnamed>", "Box<Any>"},
+    };
+    for (const auto& c : cases) {
+        ResetLogFiles();
+        const HostRun run = RunHost(L"fault", c.kind);
+        // The C runtime's abort ends the process with exit code 3.
+        EXPECT_EQ(run.exitCode, std::optional<DWORD>(3)) << c.thread;
+        const std::string start =
+            std::string("thread '") + c.thread + "' panicked at '" + c.message + "': ";
+        ASSERT_FALSE(run.forwarded.empty()) << c.thread;
+        const std::string& last = run.forwarded.back();
+        EXPECT_EQ(last.substr(0, 6 + start.size()), "error\t" + start) << last;
+        EXPECT_TRUE(std::regex_search(last, std::regex(R"(lib\.cpp:\d+$)"))) << last;
+
+        const std::vector<std::string> fileLines = Lines(ReadFile(LogPath()));
+        ASSERT_FALSE(fileLines.empty()) << c.thread;
+        EXPECT_EQ(fileLines.back().substr(fileLines.back().find("] [ERROR] ") + 10),
+                  last.substr(6));
+    }
+}
+
+}  // namespace

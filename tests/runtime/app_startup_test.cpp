@@ -1,0 +1,335 @@
+// The installed application's start-up against a real packages folder, with the installation
+// itself described to the locator. Applying cannot succeed here (the native build starts no
+// processes), so these cases cover everything but the successful hand-over, which the Windows
+// tests drive end to end.
+#include "app_startup.h"
+
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "platform.h"
+#include "text.h"
+#include "zip_writer.h"
+
+namespace upkit {
+namespace {
+
+using testing::CapturedLog;
+using testing::LogLine;
+
+#ifdef _WIN32
+Path FromFs(const std::filesystem::path& p) {
+    return Path(reinterpret_cast<const char16_t*>(p.native().c_str()));
+}
+void SetEnv(const char* name, const char* value) {
+    SetEnvironmentVariableA(name, value);
+}
+void UnsetEnv(const char* name) {
+    SetEnvironmentVariableA(name, nullptr);
+}
+#else
+Path FromFs(const std::filesystem::path& p) {
+    return Path::FromUtf8(p.native());
+}
+void SetEnv(const char* name, const char* value) {
+    setenv(name, value, 1);
+}
+void UnsetEnv(const char* name) {
+    unsetenv(name);
+}
+#endif
+
+// An installation whose root and manifest live on an imaginary disk, and whose packages folder
+// is real.
+class Installation {
+public:
+    explicit Installation(std::string manifest) : manifest_(std::move(manifest)) {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("upkit-startup-" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(dir_ / "cache");
+        // The root ends in a separator so that the runtime's joins give native paths here too.
+        root_ = Path(FromFs(dir_).Units() + u"/");
+    }
+    ~Installation() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    void AddPackage(const std::string& fileName, std::string_view version) {
+        std::ofstream(dir_ / "cache" / fileName, std::ios::binary)
+            << zelt::zipw::Package("App", version);
+    }
+    std::vector<std::string> PackageFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "cache")) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string PackagePathDebug(const std::string& fileName) const {
+        return PathDebug(JoinPath(PackagesDir(), fileName));
+    }
+
+    // The standard layout with a packages folder of its own (kept, as it is writable), spelled
+    // with a final separator so that package paths are native paths in both builds.
+    LocatorConfig Config() const {
+        LocatorConfig config = ConfigFromRoot(root_, Fs());
+        config.packagesDir = PackagesDir();
+        return config;
+    }
+    Path PackagesDir() const { return Path(root_.Units() + u"cache/"); }
+
+    LocatorFs Fs() const {
+        LocatorFs fs;
+        const std::u16string root = root_.Units();
+        fs.pathExists = [root](const Path& p) {
+            return p.Units() == root + u"Update.exe" || p.Units() == root + u"current\\sq.version";
+        };
+        fs.canWriteToDirectory = [](const Path&) { return true; };
+        fs.localAppDataDir = []() -> IoResult<Path> {
+            return IoError::FromKind(IoErrorKind::NotFound);
+        };
+        fs.currentExePath = []() -> IoResult<Path> {
+            return IoError::FromKind(IoErrorKind::NotFound);
+        };
+        fs.readManifestText = [manifest = manifest_](const Path&) -> IoResult<std::string> {
+            return manifest;
+        };
+        fs.createDirAll = [](const Path&) -> IoResult<Unit> { return Unit{}; };
+        fs.copyFile = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
+        return fs;
+    }
+
+private:
+    std::string manifest_;
+    std::filesystem::path dir_;
+    Path root_;
+};
+
+std::string Manifest(std::string_view version, std::string_view extra = {}) {
+    return "<package><metadata><id>App</id><version>" + std::string(version) +
+           "</version><mainExe>App.exe</mainExe>" + std::string(extra) + "</metadata></package>";
+}
+
+// The identity registered with the system, where the system reports it back (Wine does not: there
+// only the log line shows it).
+void ExpectIdentity(const std::string& identity) {
+#ifdef _WIN32
+    if (const std::optional<std::u16string> id = CurrentProcessAppUserModelId()) {
+        EXPECT_EQ(*id, Wtf8ToUtf16(identity));
+    }
+#else
+    EXPECT_EQ(CurrentProcessAppUserModelId(), Wtf8ToUtf16(identity));
+#endif
+}
+
+// A request as the start-up sequence builds it, with hooks that note what they were called with.
+struct Request {
+    UpkitApp app;
+    std::vector<std::string> fired;
+    Request(std::optional<LocatorConfig> config, bool applyOnStart) {
+        app.locatorOverride = std::move(config);
+        app.applyOnStart = applyOnStart;
+        app.args = {"-windowed"};
+        app.onFirstRun = [this](const Version& v) {
+            fired.push_back("firstrun " + VersionText(v));
+        };
+        app.onRestarted = [this](const Version& v) {
+            fired.push_back("restarted " + VersionText(v));
+        };
+    }
+};
+
+class InstalledStartup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UnsetEnv("UPKIT_FIRSTRUN");
+        UnsetEnv("UPKIT_RESTART");
+    }
+    void TearDown() override { SetUp(); }
+
+    static std::vector<std::string> Messages(const CapturedLog& log) {
+        std::vector<std::string> out;
+        for (const LogLine& line : log.Lines()) {
+            if (line.target == "upkit::app") out.push_back(line.message);
+        }
+        return out;
+    }
+};
+
+TEST_F(InstalledStartup, KeepsTheInstalledAndThePendingPackagesAndRemovesTheRest) {
+    Installation install(Manifest("1.0.0"));
+    install.AddPackage("App-0.9.0-full.nupkg", "0.9.0");
+    install.AddPackage("App-1.0.0-full.nupkg", "1.0.0");
+    install.AddPackage("App-1.1.0-full.nupkg", "1.1.0");
+    install.AddPackage("App-1.2.0-full.nupkg", "1.2.0");
+
+    Request request(install.Config(), false);
+    CapturedLog log;
+    RunInstalledStartup(request.app, install.Fs());
+
+    EXPECT_EQ(Messages(log),
+              (std::vector<std::string>{
+                  "Setting current process explicit AppUserModelID to 'upkit.App'",
+                  "Removing old package: " + install.PackagePathDebug("App-0.9.0-full.nupkg"),
+                  "Removing old package: " + install.PackagePathDebug("App-1.1.0-full.nupkg"),
+              }));
+    for (const LogLine& line : log.Lines(Level::Info, "upkit::app")) {
+        EXPECT_EQ(line.level, Level::Info);
+    }
+    EXPECT_EQ(install.PackageFiles(),
+              (std::vector<std::string>{"App-1.0.0-full.nupkg", "App-1.2.0-full.nupkg"}));
+    ExpectIdentity("upkit.App");
+    EXPECT_TRUE(request.fired.empty());
+    EXPECT_TRUE(log.Lines(Level::Info, "upkit::process").empty()) << "nothing was applied";
+}
+
+TEST_F(InstalledStartup, BuildMetadataDecidesWhatIsTheInstalledVersion) {
+    Installation install(Manifest("1.0.0+5"));
+    install.AddPackage("a-full.nupkg", "1.0.0+3");  // older: removed
+    install.AddPackage("b-full.nupkg", "1.0.0+5");  // the installed version: kept
+    install.AddPackage("c-full.nupkg", "1.0.0");    // older still: removed
+    install.AddPackage("d-full.nupkg", "1.0.0+7");  // pending: kept
+    install.AddPackage("e-full.nupkg", "1.0.0+7");  // the same version as the pending one: kept
+
+    Request request(install.Config(), false);
+    RunInstalledStartup(request.app, install.Fs());
+    EXPECT_EQ(install.PackageFiles(),
+              (std::vector<std::string>{"b-full.nupkg", "d-full.nupkg", "e-full.nupkg"}));
+}
+
+TEST_F(InstalledStartup, AFailedHandOverIsLoggedAndCleanUpGoesOn) {
+    Installation install(Manifest("1.0.0"));
+    install.AddPackage("App-0.9.0-full.nupkg", "0.9.0");
+    install.AddPackage("App-1.2.0-full.nupkg", "1.2.0");
+
+    Request request(install.Config(), true);
+    CapturedLog log;
+    RunInstalledStartup(request.app, install.Fs());
+
+    const std::vector<LogLine> launch = log.Lines(Level::Info, "upkit::process");
+    ASSERT_EQ(launch.size(), 2u);
+    EXPECT_NE(launch[0].message.find("App-1.2.0-full.nupkg"), std::string::npos)
+        << launch[0].message;
+    EXPECT_NE(launch[0].message.find(" --waitPid "), std::string::npos) << launch[0].message;
+    EXPECT_NE(launch[0].message.find(" -- -windowed\\0\")"), std::string::npos)
+        << launch[0].message;
+    const std::vector<LogLine> errors = log.Lines(Level::Error, "upkit::app");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(
+        errors[0].message.rfind("UpkitApp: Error applying pending updates on startup: Io(", 0), 0u)
+        << errors[0].message;
+    EXPECT_EQ(install.PackageFiles(), (std::vector<std::string>{"App-1.2.0-full.nupkg"}));
+}
+
+TEST_F(InstalledStartup, MarkersAreConsumedAndFireTheirHooks) {
+    struct Case {
+        const char* firstRun;  // nullptr: not set
+        const char* restart;
+        bool applyOnStart;
+        std::vector<std::string> fired;
+        bool applied;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, false, {}, false},
+        {"", nullptr, false, {"firstrun 1.0.0"}, false},
+        {"1", nullptr, true, {"firstrun 1.0.0"}, true},
+        {nullptr, "true", true, {"restarted 1.0.0"}, false},
+        {"x", "", true, {"firstrun 1.0.0", "restarted 1.0.0"}, false},
+    };
+    for (const Case& c : cases) {
+        Installation install(Manifest("1.0.0"));
+        install.AddPackage("App-2.0.0-full.nupkg", "2.0.0");
+        if (c.firstRun) SetEnv("UPKIT_FIRSTRUN", c.firstRun);
+        if (c.restart) SetEnv("UPKIT_RESTART", c.restart);
+
+        Request request(install.Config(), c.applyOnStart);
+        CapturedLog log;
+        RunInstalledStartup(request.app, install.Fs());
+
+        EXPECT_EQ(request.fired, c.fired);
+        EXPECT_FALSE(ReadEnvVar(u"UPKIT_FIRSTRUN").has_value());
+        EXPECT_FALSE(ReadEnvVar(u"UPKIT_RESTART").has_value());
+        EXPECT_EQ(log.Lines(Level::Info, "upkit::process").size(), c.applied ? 2u : 0u);
+        // A hook that fired is taken out of the request, so it cannot fire twice.
+        EXPECT_EQ(request.app.onFirstRun.has_value(), c.firstRun == nullptr);
+        EXPECT_EQ(request.app.onRestarted.has_value(), c.restart == nullptr);
+        SetUp();
+    }
+}
+
+TEST_F(InstalledStartup, WithoutAnInstallationOnlyTheErrorIsLoggedAndMarkersStay) {
+    Installation install(Manifest("1.0.0"));
+    LocatorConfig config = install.Config();
+    config.updaterPath = Path(config.updaterPath.Units() + u".missing");
+    SetEnv("UPKIT_FIRSTRUN", "1");
+    SetEnv("UPKIT_RESTART", "1");
+
+    Request request(config, true);
+    CapturedLog log;
+    RunInstalledStartup(request.app, install.Fs());
+
+    const std::vector<LogLine> app = log.Lines(Level::Error, "upkit::app");
+    ASSERT_EQ(app.size(), 1u);
+    EXPECT_EQ(
+        app[0].message.rfind("UpkitApp: Error loading manager/locator: NotInstalled(\"Update.exe "
+                             "does not exist in the expected path (",
+                             0),
+        0u)
+        << app[0].message;
+    EXPECT_EQ(Messages(log).size(), 1u);
+    EXPECT_TRUE(ReadEnvVar(u"UPKIT_FIRSTRUN").has_value());
+    EXPECT_TRUE(ReadEnvVar(u"UPKIT_RESTART").has_value());
+    EXPECT_TRUE(request.fired.empty());
+}
+
+TEST_F(InstalledStartup, IdentityFromTheManifest) {
+    struct Case {
+        std::string extra;
+        std::string identity;
+    };
+    const Case cases[] = {
+        {"", "upkit.App"},
+        {"<shortcutAumid>Zelt.ZeltOy2</shortcutAumid>", "Zelt.ZeltOy2"},
+        {"<shortcutAumid>Zelt Oyun ğüş</shortcutAumid>", "Zelt Oyun ğüş"},
+    };
+    for (const Case& c : cases) {
+        Installation install(Manifest("1.0.0", c.extra));
+        Request request(install.Config(), false);
+        CapturedLog log;
+        RunInstalledStartup(request.app, install.Fs());
+        ASSERT_FALSE(Messages(log).empty());
+        EXPECT_EQ(Messages(log)[0],
+                  "Setting current process explicit AppUserModelID to '" + c.identity + "'");
+        ExpectIdentity(c.identity);
+    }
+}
+
+TEST(AppUserModelId, NulCharactersAreLeftOut) {
+    EXPECT_EQ(AppUserModelIdBuffer("upkit.App"), std::u16string(u"upkit.App") + u'\0');
+    EXPECT_EQ(AppUserModelIdBuffer(std::string("a\0b\0", 4)), std::u16string(u"ab") + u'\0');
+    EXPECT_EQ(AppUserModelIdBuffer(""), std::u16string(1, u'\0'));
+    EXPECT_EQ(AppUserModelIdBuffer("Oyun ğ"), std::u16string(u"Oyun ğ") + u'\0');
+
+    PackageManifest manifest;
+    manifest.id = "MyGame";
+    EXPECT_EQ(AppUserModelIdFor(manifest), "upkit.MyGame");
+    manifest.shortcutAumid = "Studio.Game";
+    EXPECT_EQ(AppUserModelIdFor(manifest), "Studio.Game");
+}
+
+}  // namespace
+}  // namespace upkit

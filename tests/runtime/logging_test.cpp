@@ -1,0 +1,393 @@
+// The log facility without the operating system: line layout and local time, the forwarding of
+// records to a host callback, level filtering before anything is formatted, the combined logger,
+// and the rotating file's rules over an in-memory file system.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log_setup.h"
+#include "logging.h"
+#include "logging_file.h"
+#include "statics.h"
+
+namespace upkit {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr int64_t kHour = 3600;
+
+// Sets the global maximum level for one test and puts the previous one back.
+class MaxLevelScope {
+public:
+    explicit MaxLevelScope(Level level) : previous_(MaxLevel()) { SetMaxLevel(level); }
+    ~MaxLevelScope() { SetMaxLevel(previous_); }
+
+private:
+    Level previous_;
+};
+
+// ---- Line layout ----
+
+struct LineCase {
+    const char* name;
+    int64_t utcSeconds;
+    int64_t offset;
+    Level level;
+    const char* message;
+    const char* expected;
+};
+
+TEST(LogLine, LayoutAndLocalTime) {
+    const int64_t day = 20000 * 24 * kHour;  // some midnight, UTC
+    const LineCase cases[] = {
+        {"example", day + 9 * kHour + 5 * 60 + 7, 0, Level::Info, "UpkitApp: Running with args: []",
+         "[lib-cpp:4321] [09:05:07] [INFO] UpkitApp: Running with args: []\n"},
+        {"east of UTC", day + 8 * kHour, 2 * kHour, Level::Warn, "w",
+         "[lib-cpp:4321] [10:00:00] [WARN] w\n"},
+        {"east, past midnight", day + 23 * kHour + 30 * 60, 3 * kHour, Level::Error, "e",
+         "[lib-cpp:4321] [02:30:00] [ERROR] e\n"},
+        {"west, before midnight", day + 2 * kHour, -5 * kHour, Level::Debug, "d",
+         "[lib-cpp:4321] [21:00:00] [DEBUG] d\n"},
+        {"quarter-hour zone", day + 59 * 60 + 59, 5 * kHour + 45 * 60, Level::Trace, "t",
+         "[lib-cpp:4321] [06:44:59] [TRACE] t\n"},
+        {"before 1970", -1, 0, Level::Info, "", "[lib-cpp:4321] [23:59:59] [INFO] \n"},
+        {"message kept as it is", day, 0, Level::Info, "a \"quoted\"\ttab",
+         "[lib-cpp:4321] [00:00:00] [INFO] a \"quoted\"\ttab\n"},
+    };
+    for (const LineCase& c : cases) {
+        std::string line = "kept|";
+        AppendLogLine(line, LinePrefix(4321), c.utcSeconds, c.offset, c.level, c.message);
+        EXPECT_EQ(line, std::string("kept|") + c.expected) << c.name;
+    }
+}
+
+TEST(LogLine, LocalOffsetWithinTwentySixHours) {
+    const struct {
+        std::optional<int64_t> measured;
+        int64_t used;
+    } cases[] = {
+        {std::nullopt, 0},
+        {0, 0},
+        {3 * kHour, 3 * kHour},
+        {-(9 * kHour + 30 * 60), -(9 * kHour + 30 * 60)},
+        {26 * kHour - 1, 26 * kHour - 1},
+        {-(26 * kHour - 1), -(26 * kHour - 1)},
+        {26 * kHour, 0},
+        {-26 * kHour, 0},
+        {1000 * kHour, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SaneLocalOffset(c.measured), c.used) << c.measured.value_or(-1);
+    }
+}
+
+TEST(LogLine, FaultMessage) {
+    EXPECT_EQ(FaultRecordMessage(std::string("main"), std::string_view("index out of range"),
+                                 "src/lib.cpp", 42),
+              "thread 'main' panicked at 'index out of range': src/lib.cpp:42");
+    EXPECT_EQ(FaultRecordMessage(std::nullopt, std::nullopt, "a.cpp", 7),
+              "thread '<unnamed>' panicked at 'Box<Any>': a.cpp:7");
+}
+
+// ---- Forwarding to the host callback ----
+
+struct Forwarded {
+    std::string level;
+    std::string message;
+    bool operator==(const Forwarded&) const = default;
+};
+
+void Collect(void* userData, const char* level, const char* message) {
+    static_cast<std::vector<Forwarded>*>(userData)->push_back({level, message});
+}
+
+class Forwarding : public ::testing::Test {
+protected:
+    void SetUp() override { SetLogCallback(&Collect, &received_); }
+    void TearDown() override { SetLogCallback(nullptr, nullptr); }
+    std::vector<Forwarded> received_;
+};
+
+TEST_F(Forwarding, LevelNamesAndNulCharacters) {
+    MaxLevelScope level(Level::Trace);
+    using namespace std::string_literals;
+    const struct {
+        Level level;
+        std::string message;
+        Forwarded expected;
+    } cases[] = {
+        {Level::Error, "plain", {"error", "plain"}}, {Level::Warn, "a\0b"s, {"warn", "a\\0b"}},
+        {Level::Info, "\0"s, {"info", "\\0"}},       {Level::Debug, "x\0\0"s, {"debug", "x\\0\\0"}},
+        {Level::Trace, "", {"trace", ""}},
+    };
+    for (const auto& c : cases) {
+        received_.clear();
+        ForwardLogRecord(c.level, "upkit::test", c.message);
+        EXPECT_THAT(received_, ElementsAre(c.expected)) << LevelLowerName(c.level);
+    }
+}
+
+TEST_F(Forwarding, OnlyWhatTheGlobalLevelAdmits) {
+    MaxLevelScope level(Level::Warn);
+    ForwardLogRecord(Level::Info, "t", "info");
+    ForwardLogRecord(Level::Warn, "t", "warn");
+    EXPECT_THAT(received_, ElementsAre(Forwarded{"warn", "warn"}));
+}
+
+TEST(ForwardingWithoutCallback, DropsTheRecord) {
+    MaxLevelScope level(Level::Trace);
+    SetLogCallback(nullptr, nullptr);
+    ForwardLogRecord(Level::Error, "t", "nobody listens");  // must simply return
+}
+
+// ---- Nothing is formatted that the global level does not admit ----
+
+TEST(LogFilter, ArgumentsAreBuiltOnlyWhenAdmitted) {
+    const struct {
+        Level max;
+        int built;  // records of Error, Warn, Info, Debug, Trace whose text was built
+    } cases[] = {{Level::Off, 0}, {Level::Error, 1}, {Level::Warn, 2}, {Level::Trace, 5}};
+    for (const auto& c : cases) {
+        MaxLevelScope level(c.max);
+        int built = 0;
+        const auto text = [&built] {
+            ++built;
+            return std::string("text");
+        };
+        UPKIT_ERROR("t", text());
+        UPKIT_WARN("t", text());
+        UPKIT_INFO("t", text());
+        UPKIT_DEBUG("t", text());
+        UPKIT_TRACE("t", text());
+        EXPECT_EQ(built, c.built) << LevelUpperName(c.max);
+    }
+}
+
+// ---- The combined logger ----
+
+class Recorder : public Logger {
+public:
+    Recorder(std::string name, std::vector<std::string>* log) : name_(std::move(name)), log_(log) {}
+    void Log(Level level, std::string_view, std::string_view message) override {
+        log_->push_back(name_ + ":" + LevelLowerName(level) + ":" + std::string(message));
+    }
+
+private:
+    std::string name_;
+    std::vector<std::string>* log_;
+};
+
+TEST(CombinedLoggerTest, EachMemberInOrderUpToItsLevel) {
+    std::vector<std::string> log;
+    std::vector<CombinedLogger::Member> members;
+    members.push_back({Level::Trace, std::make_unique<Recorder>("forward", &log)});
+    members.push_back({Level::Info, std::make_unique<Recorder>("file", &log)});
+    CombinedLogger combined(std::move(members));
+    EXPECT_EQ(combined.MaxLevel(), Level::Trace);
+
+    combined.Log(Level::Warn, "t", "w");
+    combined.Log(Level::Info, "t", "i");
+    combined.Log(Level::Debug, "t", "d");
+    combined.Log(Level::Trace, "t", "x");
+    EXPECT_THAT(log, ElementsAre("forward:warn:w", "file:warn:w", "forward:info:i", "file:info:i",
+                                 "forward:debug:d", "forward:trace:x"));
+}
+
+// ---- The rotating file over an in-memory file system ----
+
+// Files as strings; every call is noted. Opening, renaming and writing can be made to fail.
+class MemoryFiles : public LogFileBackend {
+public:
+    std::map<std::u16string, std::string> files;
+    std::vector<std::string> calls;
+    bool openFails = false;
+    bool renameFails = false;
+    std::vector<WriteOutcome> scriptedWrites;  // used first, in order; then every write succeeds
+
+    void CreateParentDirs(const Path&) override {}
+    std::optional<uint64_t> FileSize(const Path& file) override {
+        auto it = files.find(file.Units());
+        if (it == files.end()) return std::nullopt;
+        return it->second.size();
+    }
+    bool Open(const Path& file) override {
+        calls.push_back("open");
+        if (openFails) return false;
+        files[file.Units()];
+        open_ = file.Units();
+        return true;
+    }
+    void Close() override { open_.reset(); }
+    WriteOutcome Write(std::string_view bytes) override {
+        calls.push_back("write " + std::to_string(bytes.size()));
+        WriteOutcome outcome{WriteOutcome::Written, bytes.size()};
+        if (!scriptedWrites.empty()) {
+            outcome = scriptedWrites.front();
+            scriptedWrites.erase(scriptedWrites.begin());
+        }
+        if (outcome.status == WriteOutcome::Written) {
+            files[*open_].append(bytes.substr(0, outcome.count));
+        }
+        return outcome;
+    }
+    bool RenameReplacing(const Path& from, const Path& to) override {
+        calls.push_back("rename");
+        if (renameFails) return false;
+        files[to.Units()] = files[from.Units()];
+        files.erase(from.Units());
+        return true;
+    }
+
+    std::string& At(const char16_t* name) { return files[name]; }
+    bool Has(const char16_t* name) const { return files.count(name) != 0; }
+
+private:
+    std::optional<std::u16string> open_;
+};
+
+constexpr uint64_t kMax = RotatingLogFile::kMaxSize;
+
+struct MemoryLog {
+    MemoryFiles* files;
+    std::unique_ptr<RotatingLogFile> log;
+};
+
+// A rotating file "log" whose backend is returned for inspection; `existing` is the file's
+// content before set-up, if there is a file.
+MemoryLog MakeLog(std::optional<std::string> existing,
+                  std::function<void(MemoryFiles&)> prepare = nullptr) {
+    auto backend = std::make_unique<MemoryFiles>();
+    MemoryFiles* files = backend.get();
+    if (existing) files->files[u"log"] = *existing;
+    if (prepare) prepare(*files);
+    auto log = std::make_unique<RotatingLogFile>(Path(u"log"), std::move(backend));
+    log->SetUp();
+    return {files, std::move(log)};
+}
+
+TEST(RotatingLog, SizeCheckAtSetUp) {
+    const struct {
+        const char* name;
+        std::optional<uint64_t> existing;
+        bool rotated;
+        uint64_t counted;
+    } cases[] = {
+        {"no file yet", std::nullopt, false, 0},
+        {"small file", 100, false, 100},
+        {"exactly the limit", kMax, false, kMax},
+        {"one byte over", kMax + 1, true, 0},
+    };
+    for (const auto& c : cases) {
+        std::optional<std::string> content;
+        if (c.existing) content = std::string(*c.existing, 'x');
+        MemoryLog m = MakeLog(content);
+        EXPECT_TRUE(m.log->IsOpen()) << c.name;
+        EXPECT_EQ(m.log->FileSize(), c.counted) << c.name;
+        EXPECT_EQ(m.files->Has(u"log.old"), c.rotated) << c.name;
+        if (c.rotated) {
+            EXPECT_EQ(m.files->At(u"log.old"), *content) << c.name;
+            EXPECT_EQ(m.files->At(u"log"), "") << c.name;
+        } else {
+            EXPECT_EQ(m.files->At(u"log"), content.value_or("")) << c.name;
+        }
+    }
+}
+
+TEST(RotatingLog, TheCrossingLineCompletesInTheOldFile) {
+    MemoryLog m = MakeLog(std::string(kMax - 5, 'x'));
+    m.files->calls.clear();
+    m.log->WriteLine("0123456789\n");
+    m.log->WriteLine("next\n");
+    EXPECT_THAT(m.files->calls, ElementsAre("write 11", "rename", "open", "write 5"));
+    EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax - 5, 'x') + "0123456789\n");
+    EXPECT_EQ(m.files->At(u"log"), "next\n");
+    EXPECT_EQ(m.log->FileSize(), 5u);
+}
+
+TEST(RotatingLog, OldFileIsReplaced) {
+    MemoryLog m = MakeLog(std::string(kMax + 1, 'n'),
+                          [](MemoryFiles& f) { f.files[u"log.old"] = "older lines"; });
+    EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax + 1, 'n'));
+}
+
+TEST(RotatingLog, FailedRenameKeepsGrowingAndIsRetriedAfterEveryLine) {
+    MemoryLog m = MakeLog(std::string(kMax + 1, 'x'), [](MemoryFiles& f) { f.renameFails = true; });
+    EXPECT_TRUE(m.log->IsOpen());
+    EXPECT_EQ(m.log->FileSize(), kMax + 1);
+    m.files->calls.clear();
+    m.log->WriteLine("a\n");
+    m.log->WriteLine("b\n");
+    EXPECT_THAT(m.files->calls,
+                ElementsAre("write 2", "rename", "open", "write 2", "rename", "open"));
+    EXPECT_EQ(m.files->At(u"log"), std::string(kMax + 1, 'x') + "a\nb\n");
+
+    m.files->renameFails = false;
+    m.log->WriteLine("c\n");
+    EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax + 1, 'x') + "a\nb\nc\n");
+    EXPECT_EQ(m.files->At(u"log"), "");
+    EXPECT_EQ(m.log->FileSize(), 0u);
+}
+
+TEST(RotatingLog, FailedOpenDropsLinesAndIsRetriedWithTheNext) {
+    MemoryLog m = MakeLog(std::nullopt, [](MemoryFiles& f) { f.openFails = true; });
+    EXPECT_FALSE(m.log->IsOpen());
+    m.log->WriteLine("lost\n");
+    m.files->openFails = false;
+    m.log->WriteLine("kept\n");
+    EXPECT_THAT(m.files->calls, ElementsAre("open", "open", "open", "write 5"));
+    EXPECT_EQ(m.files->At(u"log"), "kept\n");
+}
+
+TEST(RotatingLog, ShortAndInterruptedWritesContinueAFailureDropsTheRest) {
+    using W = LogFileBackend::WriteOutcome;
+    MemoryLog m = MakeLog(std::nullopt, [](MemoryFiles& f) {
+        f.scriptedWrites = {{W::Written, 3}, {W::Interrupted, 0}, {W::Written, 2}, {W::Failed, 0}};
+    });
+    m.log->WriteLine("abcdefgh\n");
+    m.log->WriteLine("next\n");
+    EXPECT_EQ(m.files->At(u"log"), "abcdenext\n");
+    EXPECT_EQ(m.log->FileSize(), 10u);
+}
+
+// ---- The file logger ----
+
+int g_clockReads = 0;
+int64_t CountingClock() {
+    ++g_clockReads;
+    return 12 * kHour + 34 * 60 + 56;
+}
+
+TEST(FileLoggerTest, WritesInfoAndAboveOneWriteEachFormattingNothingElse) {
+    auto backend = std::make_unique<MemoryFiles>();
+    MemoryFiles* files = backend.get();
+    auto log = std::make_unique<RotatingLogFile>(Path(u"log"), std::move(backend));
+    log->SetUp();
+    files->calls.clear();
+    FileLogger logger(std::move(log), LinePrefix(7), kHour, &CountingClock);
+    g_clockReads = 0;
+
+    logger.Log(Level::Trace, "t", "trace");
+    logger.Log(Level::Debug, "t", "debug");
+    EXPECT_EQ(g_clockReads, 0);
+    EXPECT_THAT(files->calls, IsEmpty());
+
+    logger.Log(Level::Info, "upkit::app", "info");
+    logger.Log(Level::Warn, "upkit::app", "warn");
+    logger.Log(Level::Error, "panic", "error");
+    EXPECT_EQ(g_clockReads, 3);
+    EXPECT_EQ(files->calls.size(), 3u);
+    EXPECT_EQ(files->At(u"log"),
+              "[lib-cpp:7] [13:34:56] [INFO] info\n"
+              "[lib-cpp:7] [13:34:56] [WARN] warn\n"
+              "[lib-cpp:7] [13:34:56] [ERROR] error\n");
+}
+
+}  // namespace
+}  // namespace upkit

@@ -1,0 +1,249 @@
+// A small ZIP writer for making package archives in tests, benchmarks and fuzz seeds. It writes
+// exactly what it is told, damage included: wrong checksums, sizes that lie, encryption flags
+// without encryption, unknown compression methods, lost local headers, ZIP64 end records.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelt::zipw {
+
+inline constexpr uint16_t kFlagEncrypted = 0x0001;
+inline constexpr uint16_t kFlagUtf8 = 0x0800;
+
+enum class Method : uint16_t { Stored = 0, Deflated = 8 };
+
+struct Entry {
+    std::string name{};  // raw bytes as stored in the headers
+    std::string data{};  // uncompressed content
+    // Instead of data: this many zero bytes, left out of Pieces() as a hole (stored entries only).
+    uint64_t zeros = 0;
+    Method method = Method::Stored;
+    uint16_t flags = 0;
+    std::optional<uint16_t> methodCode{};    // written instead of the method's code
+    std::optional<uint32_t> crc{};           // written instead of the true CRC-32
+    std::optional<uint64_t> declaredSize{};  // written instead of the true uncompressed size
+    std::string extra{};                     // extra fields, in both headers
+    bool localHeaderPastEnd = false;         // the directory points past the end of the file
+};
+
+struct Options {
+    bool zip64 = false;  // ZIP64 end record and locator, with the classic record saturated
+    std::string comment{};
+};
+
+// A stretch of the archive: bytes, or a run of zero bytes that need not be written.
+struct Piece {
+    std::string bytes;
+    uint64_t zeros = 0;
+};
+
+namespace detail {
+
+inline void Put16(std::string& out, uint32_t v) {
+    out.push_back(static_cast<char>(v & 0xFF));
+    out.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+inline void Put32(std::string& out, uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+inline void Put64(std::string& out, uint64_t v) {
+    Put32(out, static_cast<uint32_t>(v));
+    Put32(out, static_cast<uint32_t>(v >> 32));
+}
+
+inline uint32_t Crc(std::string_view data) {
+    return static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
+// CRC-32 of n zero bytes, from the CRCs of runs of 2^k zeros. Each combined piece stays at or
+// below 2^30 bytes, since zlib's length type may be 32 bits wide.
+inline uint32_t CrcOfZeros(uint64_t n) {
+    constexpr int kTop = 30;
+    uLong powers[kTop + 1];
+    powers[0] = crc32(0, reinterpret_cast<const Bytef*>("\0"), 1);
+    for (int k = 1; k <= kTop; ++k) {
+        powers[k] = crc32_combine(powers[k - 1], powers[k - 1], z_off_t{1} << (k - 1));
+    }
+    uLong result = 0;
+    for (; n >= (uint64_t{1} << kTop); n -= uint64_t{1} << kTop) {
+        result = crc32_combine(result, powers[kTop], z_off_t{1} << kTop);
+    }
+    for (int k = kTop - 1; k >= 0; --k) {
+        if (n & (uint64_t{1} << k)) result = crc32_combine(result, powers[k], z_off_t{1} << k);
+    }
+    return static_cast<uint32_t>(result);
+}
+
+}  // namespace detail
+
+// Raw Deflate (no zlib header), as ZIP stores it.
+inline std::string Deflate(std::string_view data, int level = 9) {
+    z_stream z = {};
+    if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+        throw std::runtime_error("deflateInit2");
+    }
+    std::string out(deflateBound(&z, static_cast<uLong>(data.size())) + 16, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) throw std::runtime_error("deflate");
+    out.resize(z.total_out);
+    return out;
+}
+
+// The Info-ZIP Unicode path extra field: the UTF-8 name, tied to the raw name by its CRC-32.
+inline std::string UnicodePathExtra(std::string_view rawName, std::string_view utf8Name) {
+    std::string field;
+    detail::Put16(field, 0x7075);
+    detail::Put16(field, static_cast<uint32_t>(5 + utf8Name.size()));
+    field.push_back(1);
+    detail::Put32(field, detail::Crc(rawName));
+    field.append(utf8Name);
+    return field;
+}
+
+// The archive as pieces: zero-filled entries become holes.
+inline std::vector<Piece> Pieces(const std::vector<Entry>& entries, const Options& options = {}) {
+    using namespace detail;
+    std::vector<Piece> pieces;
+    std::string current;
+    uint64_t offset = 0;
+    std::string central;
+    for (const Entry& e : entries) {
+        const bool deflated = e.method == Method::Deflated;
+        if (e.zeros != 0 && deflated) throw std::logic_error("zero-filled entries are stored");
+        const std::string stored = deflated ? Deflate(e.data) : std::string();
+        const std::string_view payload = deflated ? std::string_view(stored) : e.data;
+        const uint64_t size = e.zeros != 0 ? e.zeros : e.data.size();
+        const uint64_t compSize = e.zeros != 0 ? e.zeros : payload.size();
+        const uint32_t crc = e.crc ? *e.crc : (e.zeros != 0 ? CrcOfZeros(e.zeros) : Crc(e.data));
+        const uint64_t declared = e.declaredSize ? *e.declaredSize : size;
+        const uint16_t method = e.methodCode ? *e.methodCode : static_cast<uint16_t>(e.method);
+        if (declared > 0xFFFFFFFEu || compSize > 0xFFFFFFFEu) {
+            throw std::logic_error("entries of 4 GiB and more are not supported");
+        }
+
+        const uint64_t headerOffset = offset;
+        std::string local;
+        Put32(local, 0x04034b50u);
+        Put16(local, 20);
+        Put16(local, e.flags);
+        Put16(local, method);
+        Put16(local, 0);     // time
+        Put16(local, 0x21);  // date: 1980-01-01
+        Put32(local, crc);
+        Put32(local, static_cast<uint32_t>(compSize));
+        Put32(local, static_cast<uint32_t>(declared));
+        Put16(local, static_cast<uint32_t>(e.name.size()));
+        Put16(local, static_cast<uint32_t>(e.extra.size()));
+        local += e.name;
+        local += e.extra;
+        current += local;
+        offset += local.size();
+        if (e.zeros != 0) {
+            pieces.push_back(Piece{std::move(current), 0});
+            current.clear();
+            pieces.push_back(Piece{std::string(), e.zeros});
+        } else {
+            current.append(payload);
+        }
+        offset += compSize;
+
+        Put32(central, 0x02014b50);
+        Put16(central, 20);
+        Put16(central, 20);
+        Put16(central, e.flags);
+        Put16(central, method);
+        Put16(central, 0);
+        Put16(central, 0x21);
+        Put32(central, crc);
+        Put32(central, static_cast<uint32_t>(compSize));
+        Put32(central, static_cast<uint32_t>(declared));
+        Put16(central, static_cast<uint32_t>(e.name.size()));
+        Put16(central, static_cast<uint32_t>(e.extra.size()));
+        Put16(central, 0);  // comment
+        Put16(central, 0);  // disk
+        Put16(central, 0);  // internal attributes
+        Put32(central, 0);  // external attributes
+        Put32(central, e.localHeaderPastEnd ? 0x7FFFFFF0u : static_cast<uint32_t>(headerOffset));
+        central += e.name;
+        central += e.extra;
+    }
+
+    const uint64_t centralOffset = offset;
+    std::string tail = central;
+    const uint64_t count = entries.size();
+    if (options.zip64) {
+        const uint64_t recordOffset = centralOffset + central.size();
+        Put32(tail, 0x06064b50);
+        Put64(tail, 44);
+        Put16(tail, 45);
+        Put16(tail, 45);
+        Put32(tail, 0);
+        Put32(tail, 0);
+        Put64(tail, count);
+        Put64(tail, count);
+        Put64(tail, central.size());
+        Put64(tail, centralOffset);
+        Put32(tail, 0x07064b50);
+        Put32(tail, 0);
+        Put64(tail, recordOffset);
+        Put32(tail, 1);
+    }
+    Put32(tail, 0x06054b50);
+    Put16(tail, 0);
+    Put16(tail, 0);
+    Put16(tail, options.zip64 ? 0xFFFF : static_cast<uint32_t>(count));
+    Put16(tail, options.zip64 ? 0xFFFF : static_cast<uint32_t>(count));
+    Put32(tail, options.zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(central.size()));
+    Put32(tail, options.zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(centralOffset));
+    Put16(tail, static_cast<uint32_t>(options.comment.size()));
+    tail += options.comment;
+    current += tail;
+    pieces.push_back(Piece{std::move(current), 0});
+    return pieces;
+}
+
+// The whole archive in memory.
+inline std::string Build(const std::vector<Entry>& entries, const Options& options = {}) {
+    std::string out;
+    for (const Piece& p : Pieces(entries, options)) {
+        out += p.bytes;
+        out.append(p.zeros, '\0');
+    }
+    return out;
+}
+
+// A manifest document with the usual layout.
+inline std::string ManifestXml(std::string_view id, std::string_view version,
+                               std::string_view mainExe = "App.exe") {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<package><metadata>";
+    xml += "<id>" + std::string(id) + "</id>";
+    xml += "<version>" + std::string(version) + "</version>";
+    if (!mainExe.empty()) xml += "<mainExe>" + std::string(mainExe) + "</mainExe>";
+    xml += "</metadata></package>\n";
+    return xml;
+}
+
+// A package with the manifest entry first and some payload after it.
+inline std::string Package(std::string_view id, std::string_view version,
+                           std::string_view mainExe = "App.exe") {
+    return Build({Entry{.name = std::string(id) + ".nuspec",
+                        .data = ManifestXml(id, version, mainExe),
+                        .method = Method::Deflated},
+                  Entry{.name = "lib/app/App.exe", .data = std::string(300, 'x')}});
+}
+
+}  // namespace zelt::zipw
