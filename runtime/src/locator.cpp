@@ -18,18 +18,6 @@ RuntimeError CouldNotAutoLocate() {
     return RuntimeError::NotInstalled("Could not auto-locate app manifest");
 }
 
-// Restores the global log level when the silent location ends, however it ends.
-class LogSilence {
-public:
-    LogSilence() : saved_(MaxLevel()) { SetMaxLevel(Level::Off); }
-    ~LogSilence() { SetMaxLevel(saved_); }
-    LogSilence(const LogSilence&) = delete;
-    LogSilence& operator=(const LogSilence&) = delete;
-
-private:
-    Level saved_;
-};
-
 Result<Locator> LocateAppExecutable(const Path& exePath, const LocatorFs& fs) {
     if (std::optional<Path> parent = ParentDir(exePath)) {
         if (fs.pathExists(JoinPath(*parent, "Update.exe"))) {
@@ -224,7 +212,8 @@ std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locat
 
 std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride,
                                        const LocatorFs& fs) {
-    LogSilence silence;
+    // At the first set-up no logger exists yet, so this location is silent and its error is
+    // dropped; a later set-up in the same process logs its lines like any other location.
     Result<Locator> located = locatorOverride
                                   ? OpenLocator(*locatorOverride, fs)
                                   : AutoLocate(LocationContext::CurrentExecutable{}, fs);

@@ -141,6 +141,7 @@ int main() {
     } else if (command == L"logname" && rest.size() <= 1) {
         std::optional<LocatorConfig> locatorOverride;
         if (rest.size() == 1) locatorOverride = ConfigFromRoot(Arg(argv[3]));
+        SetMaxLevel(Level::Off);  // as at the first set-up, before any logger exists
         Put("name", LogFileNameForInstallation(locatorOverride));
         Put("level", LevelUpperName(MaxLevel()));
     } else {

@@ -20,6 +20,7 @@ using testing::CapturedLog;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using testing::LogLine;
 
 Path P(std::string_view text) {
@@ -704,8 +705,7 @@ TEST(ManifestTextFromBytes, AcceptsUpToTheLimitOfValidUtf8) {
 
 // ---- The log file's name ----
 
-TEST(LogFileNameForInstallation, LocatesSilentlyAndNamesTheFileAfterTheId) {
-    CapturedLog log;
+TEST(LogFileNameForInstallation, NamesTheFileAfterTheId) {
     FakeDisk disk;
     disk.Install(R"(C:\App)", "Zelt.ZeltOy2");
     disk.Install(R"(D:\Other)", "Other");
@@ -718,9 +718,21 @@ TEST(LogFileNameForInstallation, LocatesSilentlyAndNamesTheFileAfterTheId) {
               "upkit.log");
     disk.exePath = R"(C:\Elsewhere\game.exe)";
     EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit.log");
+}
 
-    EXPECT_THAT(log.Lines(), IsEmpty());
-    EXPECT_EQ(MaxLevel(), Level::Trace);
+TEST(LogFileNameForInstallation, LogsItsLocationOnlyOnceALoggerAdmitsIt) {
+    FakeDisk disk;
+    disk.Install(R"(C:\App)", "Zelt.ZeltOy2");
+    disk.exePath = R"(C:\App\current\game.exe)";
+    {
+        CapturedLog log;
+        SetMaxLevel(Level::Off);  // as before the first set-up
+        EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit_Zelt.ZeltOy2.log");
+        EXPECT_THAT(log.Lines(), IsEmpty());
+    }
+    CapturedLog log;  // as at a second set-up in the same process
+    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit_Zelt.ZeltOy2.log");
+    EXPECT_THAT(log.Lines(Level::Info, "upkit::locator"), Not(IsEmpty()));
 }
 
 TEST(LogFileNameForInstallation, OutsideAnyInstallationItIsUpkitLog) {

@@ -546,7 +546,7 @@ TEST_F(LocatorWin, TheLogFileIsNamedAfterTheInstallationFoundSilently) {
     HostRun installed = Run(game, {L"logname"});
     EXPECT_EQ(installed.Get("name"), "upkit_LocTest.LogName.log");
     EXPECT_THAT(installed.log, IsEmpty());
-    EXPECT_EQ(installed.Get("level"), "TRACE");
+    EXPECT_EQ(installed.Get("level"), "OFF");
 
     HostRun overridden = Run(game, {L"logname", other});
     EXPECT_EQ(overridden.Get("name"), "upkit_LocTest.Override.log");
