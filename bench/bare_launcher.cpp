@@ -16,8 +16,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     wcscpy(slash + 1, L"UnityPlayer.dll");
     HMODULE engine = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (engine == nullptr) return 126;
-    const auto entry = reinterpret_cast<EntryPoint>(
-        reinterpret_cast<void*>(GetProcAddress(engine, "UnityMain2")));
+    const auto entry =
+        reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(engine, "UnityMain2")));
     if (entry == nullptr) return 127;
     return entry(instance, previous, commandLine, showCommand);
 }

@@ -159,9 +159,10 @@ int main(int argc, char** argv) {
                 timeRatio, timeOk ? "met" : "MISSED");
     std::printf("%-26s %7.3f   (goal: equal)         %s\n", "bytes read ratio",
                 double(sparseBytes) / double(smallBytes), bytesOk ? "met" : "MISSED");
-    std::printf("summary|discovery time/package, 64 KiB -> 2 GiB sparse (fastest)|%.3f ms -> %.3f "
-                "ms (x %.3f)|within 10 %%|%s\n",
-                smallMs, sparseMs, timeRatio, timeOk ? "met" : "MISSED");
+    std::printf(
+        "summary|discovery time/package, 64 KiB -> 2 GiB sparse (fastest)|%.3f ms -> %.3f "
+        "ms (x %.3f)|within 10 %%|%s\n",
+        smallMs, sparseMs, timeRatio, timeOk ? "met" : "MISSED");
     std::printf("summary|discovery bytes read/package, 64 KiB; 2 GiB sparse|%llu; %llu|equal|%s\n",
                 static_cast<unsigned long long>(smallBytes),
                 static_cast<unsigned long long>(sparseBytes), bytesOk ? "met" : "MISSED");

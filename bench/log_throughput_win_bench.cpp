@@ -8,7 +8,9 @@
 // the renamed file's data out, which a plain rename does not; that is where the rotations' time
 // goes there.
 //
-// Prints "summary|measure|value|goal|verdict" lines for scripts/bench at the end.
+// Usage: log_throughput_win_bench [FOLDER]   (default: the temporary folder)
+// Prints "summary|measure|value|goal|verdict" lines for scripts/bench at the end. Exit code 0
+// when both goals are met, 1 otherwise.
 #include <windows.h>
 
 #include <algorithm>
@@ -31,43 +33,65 @@ using upkit::Path;
 constexpr int kRecords = 100000;
 constexpr int kRounds = 5;
 
-// Counts the writes the logger makes on the platform's backend.
+// What the logger asked of the platform's backend in one run.
+struct Calls {
+    long long writes = 0;
+    long long renames = 0;
+    double renameSeconds = 0;  // the renames to ".old"
+    double reopenSeconds = 0;  // closing, creating the parent folders and opening
+};
+
+double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// Counts the logger's writes on the platform's backend and times the calls of its rotations.
 class CountingBackend : public LogFileBackend {
 public:
-    CountingBackend(std::unique_ptr<LogFileBackend> inner, long long* writes, long long* renames)
-        : inner_(std::move(inner)), writes_(writes), renames_(renames) {}
-    void CreateParentDirs(const Path& file) override { inner_->CreateParentDirs(file); }
+    CountingBackend(std::unique_ptr<LogFileBackend> inner, Calls* calls)
+        : inner_(std::move(inner)), calls_(calls) {}
+    void CreateParentDirs(const Path& file) override {
+        Timed(calls_->reopenSeconds, [&] { inner_->CreateParentDirs(file); });
+    }
     std::optional<uint64_t> FileSize(const Path& file) override { return inner_->FileSize(file); }
-    bool Open(const Path& file) override { return inner_->Open(file); }
-    void Close() override { inner_->Close(); }
+    bool Open(const Path& file) override {
+        bool opened = false;
+        Timed(calls_->reopenSeconds, [&] { opened = inner_->Open(file); });
+        return opened;
+    }
+    void Close() override {
+        Timed(calls_->reopenSeconds, [&] { inner_->Close(); });
+    }
     WriteOutcome Write(std::string_view bytes) override {
-        ++*writes_;
+        ++calls_->writes;
         return inner_->Write(bytes);
     }
     bool RenameReplacing(const Path& from, const Path& to) override {
-        ++*renames_;
-        return inner_->RenameReplacing(from, to);
+        ++calls_->renames;
+        bool renamed = false;
+        Timed(calls_->renameSeconds, [&] { renamed = inner_->RenameReplacing(from, to); });
+        return renamed;
     }
 
 private:
+    template <class F>
+    static void Timed(double& total, F&& call) {
+        const auto start = std::chrono::steady_clock::now();
+        call();
+        total += Seconds(std::chrono::steady_clock::now() - start);
+    }
+
     std::unique_ptr<LogFileBackend> inner_;
-    long long* writes_;
-    long long* renames_;
+    Calls* calls_;
 };
 
 Path ToPath(const std::wstring& path) {
     return Path(std::u16string(path.begin(), path.end()));
 }
 
-double Seconds(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-double RunLogger(const std::wstring& path, const std::vector<std::string>& messages,
-                 long long* writes, long long* renames,
+double RunLogger(const std::wstring& path, const std::vector<std::string>& messages, Calls* calls,
                  uint64_t maxSize = upkit::RotatingLogFile::kMaxSize) {
-    auto backend =
-        std::make_unique<CountingBackend>(upkit::MakePlatformLogFileBackend(), writes, renames);
+    auto backend = std::make_unique<CountingBackend>(upkit::MakePlatformLogFileBackend(), calls);
     auto file = std::make_unique<upkit::RotatingLogFile>(ToPath(path), std::move(backend), maxSize);
     file->SetUp();
     upkit::FileLogger logger(std::move(file), upkit::LinePrefix(GetCurrentProcessId()), 0);
@@ -141,11 +165,12 @@ std::pair<double, double> TimeRotationRenames(const std::wstring& path,
 
 }  // namespace
 
-int main() {
+int wmain(int argc, wchar_t** argv) {
+    // The files go to the temporary folder, or to the folder given (to compare file systems).
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
-    const std::wstring dir =
-        std::wstring(temp) + L"upkit-log-bench-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring parent = argc > 1 ? std::wstring(argv[1]) + L"\\" : std::wstring(temp);
+    const std::wstring dir = parent + L"upkit-log-bench-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(dir.c_str(), nullptr);
     const std::wstring loggerPath = dir + L"\\logger.log";
     const std::wstring rawPath = dir + L"\\raw.log";
@@ -166,22 +191,24 @@ int main() {
     double bestLogger = 1e9;
     double bestUnrotated = 1e9;
     double bestRaw = 1e9;
-    long long writes = 0;
-    long long renames = 0;
+    Calls best;  // those of the fastest rotating run
     for (int round = 0; round < kRounds; ++round) {
         Remove(rawPath);
         bestRaw = std::min(bestRaw, RunRaw(rawPath, lines));
         Remove(loggerPath);
-        writes = 0;
-        renames = 0;
-        bestLogger = std::min(bestLogger, RunLogger(loggerPath, messages, &writes, &renames));
+        Calls calls;
+        const double seconds = RunLogger(loggerPath, messages, &calls);
+        if (seconds < bestLogger) {
+            bestLogger = seconds;
+            best = calls;
+        }
         Remove(loggerPath);
-        long long unrotatedWrites = 0;
-        long long unrotatedRenames = 0;
+        Calls unrotated;
         bestUnrotated =
-            std::min(bestUnrotated, RunLogger(loggerPath, messages, &unrotatedWrites,
-                                              &unrotatedRenames, uint64_t{1} << 40));
+            std::min(bestUnrotated, RunLogger(loggerPath, messages, &unrotated, uint64_t{1} << 40));
     }
+    const long long writes = best.writes;
+    const long long renames = best.renames;
     Remove(rawPath);
     Remove(loggerPath);
     const auto [replacingRename, plainRename] = TimeRotationRenames(loggerPath, lines);
@@ -199,6 +226,13 @@ int main() {
     std::printf("  write calls per line         %10.2f   (goal 1)\n",
                 static_cast<double>(writes) / kRecords);
     std::printf("  rotations per run            %10lld\n", renames);
+    if (renames > 0) {
+        std::printf(
+            "  per rotation: the logger's extra time %.3f ms, of which the rename %.3f ms, "
+            "closing and reopening %.3f ms\n",
+            (bestLogger - bestUnrotated) * 1e3 / renames, best.renameSeconds * 1e3 / renames,
+            best.reopenSeconds * 1e3 / renames);
+    }
     std::printf("  rename of a new 1 MiB log to .old, replacing one   %7.3f ms\n",
                 replacingRename * 1e3);
     std::printf("  the same rename with no .old to replace            %7.3f ms\n",
@@ -212,12 +246,11 @@ int main() {
                 ratio >= 0.8 ? "met" : "MISSED");
     std::snprintf(text, sizeof text, "%.2f", bestRaw / bestUnrotated);
     std::printf("summary|log throughput logger/raw, no rotation|%s|(reported)|-\n", text);
-    std::snprintf(text, sizeof text, "%.2f ms; %.2f ms", replacingRename * 1e3,
-                  plainRename * 1e3);
+    std::snprintf(text, sizeof text, "%.2f ms; %.2f ms", replacingRename * 1e3, plainRename * 1e3);
     std::printf("summary|log rotation rename, replacing .old; nothing to replace|%s|(reported)|-\n",
                 text);
     std::snprintf(text, sizeof text, "%.2f", callsPerLine);
     std::printf("summary|log write calls per line|%s|1|%s\n", text,
                 callsPerLine == 1.0 ? "met" : "MISSED");
-    return 0;
+    return ratio >= 0.8 && callsPerLine == 1.0 ? 0 : 1;
 }

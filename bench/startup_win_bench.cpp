@@ -1,6 +1,8 @@
 // Start-up cost of ZeltOy2.exe over a bare launcher (bare_launcher.exe: load the engine beside
 // it, call it, nothing else), both started from the same "current" folder of an installation, and
-// the cost of upkit_app_run timed in-process by a host program placed in the same folder.
+// the cost of upkit_app_run timed in-process by a host program placed in the same folder
+// (app_run_host.exe, run 5 times with 101 calls each: the first call of a process, which sets up
+// the log, is reported apart from the later ones).
 //
 // Four installations, each with every package at the installed version (so that none is deleted
 // and every start does the same work): 5 and 100 packages, as sparse files of 256 MiB and of
@@ -24,6 +26,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../tests/runtime/zip_writer.h"
@@ -36,6 +39,9 @@ namespace zw = zelt::zipw;
 constexpr char kId[] = "Zelt.ZeltOy2.Bench";
 constexpr char kVersion[] = "1.0.0";
 constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+constexpr int kHostRuns = 5;
+constexpr int kHostCalls = 100;
 
 constexpr double kAddedGoalMs = 5.0;
 constexpr double kPerPackageGoalMs = 0.3;
@@ -69,7 +75,8 @@ std::optional<std::string> ReadText(const std::wstring& path) {
     std::string text;
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+    while (ReadFile(h, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        text.append(buffer, read);
     CloseHandle(h);
     return text;
 }
@@ -108,7 +115,7 @@ struct Install {
     std::vector<double> bareMs{};
     std::vector<double> zeltPeakMiB{};
     std::vector<double> barePeakMiB{};
-    double firstCallMs = 0;
+    std::vector<double> firstCallMs{};
     std::vector<double> laterCallsMs{};
 
     std::string Label() const {
@@ -141,13 +148,13 @@ bool LayOut(Install& install, const std::wstring& bin) {
         std::fprintf(stderr, "cannot create %ls\n", install.root.c_str());
         return false;
     }
-    bool ok = Copy(bin + L"\\fixture_updater.exe", install.root + L"\\Update.exe") &&
-              Copy(bin + L"\\ZeltOy2.exe", install.current + L"\\ZeltOy2.exe") &&
-              Copy(bin + L"\\bare_launcher.exe", install.current + L"\\bare_launcher.exe") &&
-              Copy(bin + L"\\app_run_host.exe", install.current + L"\\app_run_host.exe") &&
-              Copy(bin + L"\\fixture_engine.dll", install.current + L"\\UnityPlayer.dll") &&
-              WriteText(install.current + L"\\sq.version",
-                        zw::ManifestXml(kId, kVersion, "ZeltOy2.exe"));
+    bool ok =
+        Copy(bin + L"\\fixture_updater.exe", install.root + L"\\Update.exe") &&
+        Copy(bin + L"\\ZeltOy2.exe", install.current + L"\\ZeltOy2.exe") &&
+        Copy(bin + L"\\bare_launcher.exe", install.current + L"\\bare_launcher.exe") &&
+        Copy(bin + L"\\app_run_host.exe", install.current + L"\\app_run_host.exe") &&
+        Copy(bin + L"\\fixture_engine.dll", install.current + L"\\UnityPlayer.dll") &&
+        WriteText(install.current + L"\\sq.version", zw::ManifestXml(kId, kVersion, "ZeltOy2.exe"));
     for (int i = 0; ok && i < install.packages; ++i) {
         char name[96];
         std::snprintf(name, sizeof name, "\\%s-%s-%03d-full.nupkg", kId, kVersion, i);
@@ -221,6 +228,7 @@ bool Start(const Install& install, const wchar_t* launcher, std::vector<double>&
     return true;
 }
 
+// One run of the host program: its first call, and its later calls added to the others.
 bool TimeAppRun(Install& install) {
     const std::wstring out = install.current + L"\\app-run.txt";
     DeleteFileW(out.c_str());
@@ -229,15 +237,17 @@ bool TimeAppRun(Install& install) {
     const std::optional<std::string> record = ReadText(out);
     const std::vector<std::string> first =
         record ? Values(*record, "first") : std::vector<std::string>{};
-    if (code != DWORD{0} || first.size() != 1) {
+    const std::vector<std::string> later =
+        record ? Values(*record, "call") : std::vector<std::string>{};
+    if (code != DWORD{0} || first.size() != 1 || later.empty()) {
         std::fprintf(stderr, "app_run_host in %ls failed\n", install.root.c_str());
         return false;
     }
-    install.firstCallMs = std::atof(first[0].c_str()) / 1e3;
-    for (const std::string& value : Values(*record, "call")) {
+    install.firstCallMs.push_back(std::atof(first[0].c_str()) / 1e3);
+    for (const std::string& value : later) {
         install.laterCallsMs.push_back(std::atof(value.c_str()) / 1e3);
     }
-    return !install.laterCallsMs.empty();
+    return true;
 }
 
 // A measure with a goal has the verdict "met" or "MISSED"; one that is only reported, "-".
@@ -272,6 +282,7 @@ int main(int argc, char** argv) {
 
     SetEnvironmentVariableW(L"ZELT_BASLATICI_KUTUSUZ", L"1");
     SetEnvironmentVariableW(L"ZELT_FIXTURE_TIMING", L"1");
+    SetEnvironmentVariableW(L"ZELT_BENCH_CALLS", std::to_wstring(kHostCalls).c_str());
     SetEnvironmentVariableW(L"UPKIT_FIRSTRUN", nullptr);
     SetEnvironmentVariableW(L"UPKIT_RESTART", nullptr);
     SetEnvironmentVariableW(L"UPKIT_DEBUG", nullptr);
@@ -298,7 +309,10 @@ int main(int argc, char** argv) {
             }
         }
     }
-    for (Install& install : installs) ok = ok && TimeAppRun(install);
+    // Only a process's first call is a first call, so the host runs a few times in each.
+    for (int r = 0; ok && r < kHostRuns; ++r) {
+        for (Install& install : installs) ok = ok && TimeAppRun(install);
+    }
     for (const Install& install : installs) {
         if (ok && CountPackages(install) != install.packages) {
             std::fprintf(stderr, "packages were deleted in %ls\n", install.root.c_str());
@@ -309,22 +323,27 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(std::filesystem::path(base), ignored);
     if (!ok) return 2;
 
-    std::printf("Start-up: process creation to UnityMain2 entry, %d starts of each launcher per "
-                "installation, interleaved\n\n",
-                runs);
+    std::printf(
+        "Start-up: process creation to UnityMain2 entry, %d starts of each launcher per "
+        "installation, interleaved\n\n",
+        runs);
     std::printf("%-14s %21s %21s %21s\n", "installation", "ZeltOy2 min / median",
                 "bare min / median", "added min / median");
     for (const Install& i : installs) {
-        std::printf("%-14s %9.2f / %6.2f ms %9.2f / %6.2f ms %9.2f / %6.2f ms\n",
-                    i.Label().c_str(), Min(i.zeltMs), Median(i.zeltMs), Min(i.bareMs),
-                    Median(i.bareMs), i.AddedMin(), i.AddedMedian());
+        std::printf("%-14s %9.2f / %6.2f ms %9.2f / %6.2f ms %9.2f / %6.2f ms\n", i.Label().c_str(),
+                    Min(i.zeltMs), Median(i.zeltMs), Min(i.bareMs), Median(i.bareMs), i.AddedMin(),
+                    i.AddedMedian());
     }
-    std::printf("\nupkit_app_run in-process (host program in the installation)\n\n");
-    std::printf("%-14s %12s %28s\n", "installation", "first call", "later calls min / median");
+    std::printf(
+        "\nupkit_app_run in-process (host program in the installation, %d runs of %d calls)"
+        "\n\n",
+        kHostRuns, kHostCalls + 1);
+    std::printf("%-14s %24s %24s\n", "installation", "first call min / median",
+                "later calls min / median");
     for (const Install& i : installs) {
-        std::printf("%-14s %9.2f ms %16.2f / %6.2f ms  (%zu calls)\n", i.Label().c_str(),
-                    i.firstCallMs, Min(i.laterCallsMs), Median(i.laterCallsMs),
-                    i.laterCallsMs.size());
+        std::printf("%-14s %12.2f / %6.2f ms %12.2f / %6.2f ms\n", i.Label().c_str(),
+                    Min(i.firstCallMs), Median(i.firstCallMs), Min(i.laterCallsMs),
+                    Median(i.laterCallsMs));
     }
     std::printf("\nPeak working set at UnityMain2 entry (median)\n\n");
     std::printf("%-14s %12s %12s %12s\n", "installation", "ZeltOy2", "bare", "added");
@@ -347,8 +366,7 @@ int main(int argc, char** argv) {
     };
 
     goal("start-up added, 5 x 256 MiB (min; median)",
-         Ms(p5.AddedMin()) + "; " + Ms(p5.AddedMedian()), "<= 5 ms",
-         p5.AddedMin() <= kAddedGoalMs);
+         Ms(p5.AddedMin()) + "; " + Ms(p5.AddedMedian()), "<= 5 ms", p5.AddedMin() <= kAddedGoalMs);
     const double perPackageMin = (p100.AddedMin() - p5.AddedMin()) / 95;
     const double perPackageMedian = (p100.AddedMedian() - p5.AddedMedian()) / 95;
     goal("start-up per extra package, 256 MiB (min; median)",
@@ -359,19 +377,18 @@ int main(int argc, char** argv) {
     for (const auto& [small, large] : {std::pair{&p5, &g5}, std::pair{&p100, &g100}}) {
         const double growth = large->AddedMin() - small->AddedMin();
         goal("start-up growth " + small->Label() + " -> 2 GiB (min)", Ms(growth),
-             "no growth (noise: 10 % or 0.5 ms)",
-             growth <= std::max(0.5, 0.1 * small->AddedMin()));
+             "no growth (noise: 10 % or 0.5 ms)", growth <= std::max(0.5, 0.1 * small->AddedMin()));
     }
     const double steadySmall = Min(p100.laterCallsMs);
     const double steadyLarge = Min(g100.laterCallsMs);
     goal("upkit_app_run later calls 100 x 256 MiB -> 2 GiB (min)",
          Ms(steadySmall) + " -> " + Ms(steadyLarge), "within 10 %",
          steadyLarge <= 1.1 * steadySmall);
+    Summary("upkit_app_run per extra package, 256 MiB (later calls, min)",
+            Ms((Min(p100.laterCallsMs) - Min(p5.laterCallsMs)) / 95), "(reported)", "-");
     for (const Install* i : {&p5, &p100}) {
-        Summary("upkit_app_run " + i->Label() + " first call; later (min; median)",
-                Ms(i->firstCallMs) + "; " + Ms(Min(i->laterCallsMs)) + "; " +
-                    Ms(Median(i->laterCallsMs)),
-                "(reported)", "-");
+        Summary("upkit_app_run " + i->Label() + ", first call; later calls (min)",
+                Ms(Min(i->firstCallMs)) + "; " + Ms(Min(i->laterCallsMs)), "(reported)", "-");
     }
     double worstPeak = 0;
     for (const Install& i : installs) {

@@ -84,14 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!restart.empty()) {
         if (args.size() < restart.size() + 1) std::abort();
         const size_t first = args.size() - restart.size();
-        if (args[first - 1] != u"--" || !std::equal(restart.begin(), restart.end(),
-                                                    args.begin() + static_cast<long>(first))) {
+        if (args[first - 1] != u"--" ||
+            !std::equal(restart.begin(), restart.end(), args.begin() + static_cast<long>(first))) {
             std::abort();
         }
     }
     RoundTrip(config.updaterPath, args);
-    // The pieces themselves as the whole argument list: the first ones then take any position,
-    // and an empty list is covered as well.
+    // The pieces after the first as the whole argument list, so that any text also comes first
+    // or alone, and the list can be empty.
     RoundTrip(config.updaterPath, Args(pieces.begin() + 1, pieces.end()));
 
     // A NUL anywhere in an argument fails the whole line with the invalid-input error.

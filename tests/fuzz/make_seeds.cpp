@@ -20,8 +20,7 @@ namespace zw = zelt::zipw;
 namespace {
 
 bool WriteAll(const std::filesystem::path& dir,
-              const std::vector<std::pair<std::string, std::string>>& seeds,
-              const char* suffix) {
+              const std::vector<std::pair<std::string, std::string>>& seeds, const char* suffix) {
     std::filesystem::create_directories(dir);
     for (const auto& [name, bytes] : seeds) {
         std::ofstream file(dir / (name + suffix), std::ios::binary | std::ios::trunc);
@@ -53,18 +52,19 @@ bool WriteCommandLineSeeds(const std::filesystem::path& dir) {
     const std::u16string file = u"ZeltOy2-1.2.0-full.nupkg";
     const std::vector<std::pair<std::string, std::string>> seeds = {
         {"plain", ArgumentList(0x04, {root, packages, file, u"-screen-fullscreen", u"0"})},
-        {"blanks", ArgumentList(0x00, {u"C:\\My Games\\Zelt", u"C:\\My Games\\Zelt\\packages",
-                                       file, u"-slot 2", u"a\tb", u" ", u"\t"})},
+        {"blanks", ArgumentList(0x00, {u"C:\\My Games\\Zelt", u"C:\\My Games\\Zelt\\packages", file,
+                                       u"-slot 2", u"a\tb", u" ", u"\t"})},
         {"empty", ArgumentList(0x01, {root, packages, file, u"", u"x", u""})},
         {"quotes", ArgumentList(0x08, {root, packages, file, u"a\"b", u"\"", u"\"\"", u"\"a b\""})},
-        {"backslashes",
-         ArgumentList(0x1A, {u"C:\\x y\\", u"\\\\server\\share\\", file, u"a\\\\\"b",
-                             u"\\", u"\\\\\\", u"C:\\x y\\", u"\\\"", u"a\\ \\\\"})},
-        {"non-ascii", ArgumentList(0x02, {u"C:\\Oyunlar\\Zelt Oyunları", packages, u"Ölçü-1.0.0-full.nupkg",
-                                          u"-dil=türkçe", u"\U0001F3AE", u"日本語"})},
-        {"surrogates", ArgumentList(0x05, {root, packages, file, std::u16string(1, char16_t(0xD800)),
-                                           std::u16string(1, char16_t(0xDFFF)) + u"x",
-                                           std::u16string{char16_t(0xDC00), char16_t(0xD800)}})},
+        {"backslashes", ArgumentList(0x1A, {u"C:\\x y\\", u"\\\\server\\share\\", file, u"a\\\\\"b",
+                                            u"\\", u"\\\\\\", u"C:\\x y\\", u"\\\"", u"a\\ \\\\"})},
+        {"non-ascii",
+         ArgumentList(0x02, {u"C:\\Oyunlar\\Zelt Oyunları", packages, u"Ölçü-1.0.0-full.nupkg",
+                             u"-dil=türkçe", u"\U0001F3AE", u"日本語"})},
+        {"surrogates",
+         ArgumentList(0x05, {root, packages, file, std::u16string(1, char16_t(0xD800)),
+                             std::u16string(1, char16_t(0xDFFF)) + u"x",
+                             std::u16string{char16_t(0xDC00), char16_t(0xD800)}})},
         {"hook-words", ArgumentList(0x00, {root, packages, file, u"--upkit-install", u"1.0.0",
                                            u"--", u"apply", u"--waitPid"})},
         {"no-restart-arguments", ArgumentList(0x03, {root, packages, file})},
