@@ -39,6 +39,12 @@ namespace {
 
 constexpr const char* kTarget = "upkit::bundle";
 
+// Far deeper than any manifest goes. The parser keeps well over a hundred bytes for every open
+// element, so a document of nothing but start tags (16 MiB of them are some 16 KB once compressed
+// in a package) would otherwise cost about a gigabyte and two seconds at every start; deeper
+// nesting is a reader error like any other malformed markup.
+constexpr size_t kMaxElementDepth = 1000;
+
 std::string PackageManifest::*TextField(std::string_view name) {
     struct Entry {
         std::string_view name;
@@ -138,6 +144,10 @@ private:
         auto& self = Self(data);
         if (self.stopped_) return;
         self.CompleteRun(false);
+        if (self.open_.size() >= kMaxElementDepth) {
+            self.Fail("elements nested more than " + std::to_string(kMaxElementDepth) + " deep");
+            return;
+        }
         self.open_.emplace_back(LocalName(name));
     }
 

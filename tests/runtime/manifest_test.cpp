@@ -284,6 +284,13 @@ TEST(ReadManifest, ReaderErrors) {
         {"parameter entity",
          "<!DOCTYPE package [<!ENTITY % p \"x\">]><package><id>App</id></package>", "id",
          "parameter entity declaration of 'p' is not allowed"},
+        {"elements nested deeper than 1000 after the required ones",
+         [&head] {
+             std::string deep = head + "<mainExe>A</mainExe>";
+             for (int i = 0; i < 1000; ++i) deep += "<a>";
+             return deep + "<title>T</title>";
+         }(),
+         nullptr, "elements nested more than 1000 deep"},
         {"reference only an unread external DTD could define",
          "<!DOCTYPE package SYSTEM \"package.dtd\">" + head +
              "<mainExe>A</mainExe><title>&ext;</title></package>",
