@@ -14,7 +14,7 @@ constexpr const char* kWhite = "ffffff";
 // Runs the game with a window script for the fixture engine and returns the engine's record.
 Record RunWindows(const std::wstring& script) {
     GameFolder game;
-    EXPECT_EQ(RunProcess(game.Spec(L"", {{L"ZELT_FIXTURE_WINDOWS", script}})), 0u);
+    EXPECT_EQ(RunProcess(game.Invocation(L"", {{L"ZELT_FIXTURE_WINDOWS", script}})), 0u);
     Record report = Record::Load(game.report());
     EXPECT_FALSE(report.Has("badStep")) << report.Get("badStep");
     return report;
@@ -137,18 +137,18 @@ TEST(BlackStart, DestroyedWindowLosesItsPropertiesAndANewOneIsHandledAfresh) {
 TEST(BlackStart, WindowsCreatedAfterTheHookIsRemovedAreUntouched) {
     TempDir dir(L"host");
     const std::wstring report = dir / L"report.txt";
-    ProcessSpec spec;
-    spec.application = BinPath(L"black_start_host.exe");
-    spec.commandLine = QuoteArgument(spec.application);
-    spec.workingDir = dir.path();
-    spec.env = {{L"ZELT_FIXTURE_REPORT", report},
-                {L"ZELT_HOST_HOOKED_WINDOWS",
-                 L"create,a,UnityWndClass,top,320,240,Motor;white,a;show,a;title,a,Bir;"
-                 L"report,a,hooked"},
-                {L"ZELT_HOST_UNHOOKED_WINDOWS",
-                 L"create,b,UnityWndClass,top,320,240,Motor;white,b;show,b;title,b,İki;"
-                 L"report,b,unhooked"}};
-    ASSERT_EQ(RunProcess(spec), 0u);
+    ProcessSpec invocation;
+    invocation.application = BinPath(L"black_start_host.exe");
+    invocation.commandLine = QuoteArgument(invocation.application);
+    invocation.workingDir = dir.path();
+    invocation.env = {{L"ZELT_FIXTURE_REPORT", report},
+                      {L"ZELT_HOST_HOOKED_WINDOWS",
+                       L"create,a,UnityWndClass,top,320,240,Motor;white,a;show,a;title,a,Bir;"
+                       L"report,a,hooked"},
+                      {L"ZELT_HOST_UNHOOKED_WINDOWS",
+                       L"create,b,UnityWndClass,top,320,240,Motor;white,b;show,b;title,b,İki;"
+                       L"report,b,unhooked"}};
+    ASSERT_EQ(RunProcess(invocation), 0u);
     const Record r = Record::Load(report);
     EXPECT_EQ(r.Get("hooked.subclassed"), "1");
     EXPECT_EQ(r.Get("hooked.pixel"), kBlack);

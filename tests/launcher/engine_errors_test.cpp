@@ -55,9 +55,9 @@ TEST(EngineErrors, ExitCodesWithoutMessageBox) {
     for (const FailureCase& c : kFailures) {
         SCOPED_TRACE(c.name);
         GameFolder game(c.engine);
-        ProcessSpec spec = game.Spec(L"");
-        spec.timeoutMs = 30000;  // a message box would keep the process from ending
-        EXPECT_EQ(RunProcess(spec), c.exitCode);
+        ProcessSpec invocation = game.Invocation(L"");
+        invocation.timeoutMs = 30000;  // a message box would keep the process from ending
+        EXPECT_EQ(RunProcess(invocation), c.exitCode);
     }
 }
 
@@ -74,7 +74,7 @@ TEST(EngineErrors, MessageBoxUnlessSwitchIsExactlyOne) {
             SCOPED_TRACE(std::string(c.name) + ", ZELT_BASLATICI_KUTUSUZ " +
                          (value ? "\"" + Narrow(*value) + "\"" : "absent"));
             Process process;
-            ASSERT_TRUE(process.Start(game.Spec(L"", {{L"ZELT_BASLATICI_KUTUSUZ", value}})));
+            ASSERT_TRUE(process.Start(game.Invocation(L"", {{L"ZELT_BASLATICI_KUTUSUZ", value}})));
             const HWND box = WaitForLauncherBox(process.Id(), 30000);
             ASSERT_NE(box, nullptr) << "no message box";
             EXPECT_EQ(Narrow(MessageBoxText(box)), Narrow(expected));
@@ -93,9 +93,9 @@ TEST(EngineErrors, EngineOutsideTheExecutableFolderIsNotUsed) {
     GameFolder game(EngineKind::Missing);
     TempDir work(L"work");
     ASSERT_TRUE(CopyFileTo(BinPath(kFixtureEngine), work / L"UnityPlayer.dll"));
-    ProcessSpec spec = game.Spec(L"");
-    spec.workingDir = work.path();
-    EXPECT_EQ(RunProcess(spec), kNotLoadable);
+    ProcessSpec invocation = game.Invocation(L"");
+    invocation.workingDir = work.path();
+    EXPECT_EQ(RunProcess(invocation), kNotLoadable);
     EXPECT_FALSE(PathExists(game.report()));
 }
 

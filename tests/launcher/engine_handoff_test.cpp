@@ -61,9 +61,9 @@ TEST(EngineHandoff, EngineReceivesTheModuleTheShowCommandAndNoPreviousInstance) 
     for (const ShowCase& c : cases) {
         SCOPED_TRACE(c.expected);
         DeleteFileW(game.report().c_str());
-        ProcessSpec spec = game.Spec(L"");
-        spec.showWindow = c.startupShow;
-        ASSERT_EQ(RunProcess(spec), 0u);
+        ProcessSpec invocation = game.Invocation(L"");
+        invocation.showWindow = c.startupShow;
+        ASSERT_EQ(RunProcess(invocation), 0u);
         const Record report = Record::Load(game.report());
         EXPECT_EQ(report.Get("show"), std::to_string(c.expected));
         EXPECT_EQ(report.Get("instanceIsExe"), "1");
@@ -79,7 +79,7 @@ TEST(EngineHandoff, EngineResultIsTheExitCode) {
     for (long long result : results) {
         SCOPED_TRACE(result);
         const std::optional<DWORD> code =
-            RunProcess(game.Spec(L"", {{L"ZELT_FIXTURE_RESULT", std::to_wstring(result)}}));
+            RunProcess(game.Invocation(L"", {{L"ZELT_FIXTURE_RESULT", std::to_wstring(result)}}));
         EXPECT_EQ(code, static_cast<DWORD>(result));
     }
 }
@@ -95,7 +95,7 @@ TEST(EngineHandoff, HookInvocationsEndWithZeroBeforeTheEngineIsLoaded) {
     for (const wchar_t* arguments : kHookInvocations) {
         SCOPED_TRACE(Narrow(arguments));
         DeleteFileW(game.report().c_str());
-        EXPECT_EQ(RunProcess(game.Spec(arguments, {{L"ZELT_FIXTURE_RESULT", L"42"}})), 0u);
+        EXPECT_EQ(RunProcess(game.Invocation(arguments, {{L"ZELT_FIXTURE_RESULT", L"42"}})), 0u);
         EXPECT_FALSE(PathExists(game.report())) << "the engine ran";
     }
 }
@@ -106,9 +106,10 @@ TEST(EngineHandoff, HookInvocationsShowNoErrorEvenWithoutAnEngine) {
     GameFolder game(EngineKind::Missing);
     for (const wchar_t* arguments : kHookInvocations) {
         SCOPED_TRACE(Narrow(arguments));
-        ProcessSpec spec = game.Spec(arguments, {{L"ZELT_BASLATICI_KUTUSUZ", std::nullopt}});
-        spec.timeoutMs = 30000;
-        EXPECT_EQ(RunProcess(spec), 0u);
+        ProcessSpec invocation =
+            game.Invocation(arguments, {{L"ZELT_BASLATICI_KUTUSUZ", std::nullopt}});
+        invocation.timeoutMs = 30000;
+        EXPECT_EQ(RunProcess(invocation), 0u);
     }
 }
 
@@ -132,7 +133,7 @@ TEST(EngineHandoff, OtherStartsReachTheEngine) {
         DeleteFileW(game.report().c_str());
         EnvChanges env = c.env;
         env.emplace_back(L"ZELT_FIXTURE_RESULT", L"42");
-        EXPECT_EQ(RunProcess(game.Spec(c.arguments, env)), 42u);
+        EXPECT_EQ(RunProcess(game.Invocation(c.arguments, env)), 42u);
         ASSERT_TRUE(PathExists(game.report()));
         EXPECT_EQ(Record::Load(game.report()).Get("commandLine"), Narrow(c.arguments));
     }

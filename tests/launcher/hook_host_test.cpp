@@ -35,19 +35,19 @@ HookRun RunHookHost(const TempDir& dir, const wchar_t* arguments, const wchar_t*
                     const EnvChanges& extra = {}) {
     const std::wstring record = dir / L"hooks.txt";
     DeleteFileW(record.c_str());
-    ProcessSpec spec;
-    spec.application = BinPath(L"hook_host.exe");
-    spec.commandLine = QuoteArgument(spec.application) + L" " + arguments;
-    spec.workingDir = dir.path();
-    spec.env = {{L"ZELT_HOOK_RECORD", record},
-                {L"ZELT_HOOK_ARGS",
-                 overrideArgs ? std::optional<std::wstring>(overrideArgs) : std::nullopt},
-                {L"UPKIT_DEBUG", std::nullopt},
-                {L"UPKIT_FIRSTRUN", std::nullopt},
-                {L"UPKIT_RESTART", std::nullopt}};
-    spec.env.insert(spec.env.end(), extra.begin(), extra.end());
+    ProcessSpec invocation;
+    invocation.application = BinPath(L"hook_host.exe");
+    invocation.commandLine = QuoteArgument(invocation.application) + L" " + arguments;
+    invocation.workingDir = dir.path();
+    invocation.env = {{L"ZELT_HOOK_RECORD", record},
+                      {L"ZELT_HOOK_ARGS",
+                       overrideArgs ? std::optional<std::wstring>(overrideArgs) : std::nullopt},
+                      {L"UPKIT_DEBUG", std::nullopt},
+                      {L"UPKIT_FIRSTRUN", std::nullopt},
+                      {L"UPKIT_RESTART", std::nullopt}};
+    invocation.env.insert(invocation.env.end(), extra.begin(), extra.end());
     HookRun run;
-    run.exitCode = RunProcess(spec);
+    run.exitCode = RunProcess(invocation);
     run.record = Record::Load(record);
     return run;
 }

@@ -30,12 +30,12 @@ TEST(InstalledGameLog, IsNamedAfterTheManifestId) {
     DeleteFileW(log.c_str());
     DeleteFileW((log + L".old").c_str());
 
-    zt::ProcessSpec spec;
-    spec.application = game.exe;
-    spec.commandLine = zt::QuoteArgument(game.exe);
-    spec.workingDir = game.currentDir;
-    spec.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"}};
-    ASSERT_TRUE(zt::RunProcess(spec).has_value());
+    zt::ProcessSpec invocation;
+    invocation.application = game.exe;
+    invocation.commandLine = zt::QuoteArgument(game.exe);
+    invocation.workingDir = game.currentDir;
+    invocation.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"}};
+    ASSERT_TRUE(zt::RunProcess(invocation).has_value());
 
     const std::optional<std::string> text = zt::TryReadFile(log);
     ASSERT_TRUE(text.has_value()) << "no " << zt::Narrow(log);

@@ -89,15 +89,15 @@ HostRun RunHost(const std::wstring& host, const TempDir& scratch, EnvChanges env
                 const std::vector<std::wstring>& args = {}) {
     const std::wstring recordPath = scratch / L"host-record.txt";
     DeleteFileW(recordPath.c_str());
-    ProcessSpec spec;
-    spec.application = host;
-    spec.commandLine = QuoteArgument(host);
-    for (const std::wstring& arg : args) spec.commandLine += L" " + QuoteArgument(arg);
+    ProcessSpec invocation;
+    invocation.application = host;
+    invocation.commandLine = QuoteArgument(host);
+    for (const std::wstring& arg : args) invocation.commandLine += L" " + QuoteArgument(arg);
     env.push_back({L"ZELT_HOST_RECORD", recordPath});
     env.push_back({L"ZELT_BASLATICI_KUTUSUZ", L"1"});
-    spec.env = std::move(env);
+    invocation.env = std::move(env);
     HostRun run;
-    run.exitCode = RunProcess(spec);
+    run.exitCode = RunProcess(invocation);
     run.record = Record::Load(recordPath);
     return run;
 }
@@ -477,16 +477,16 @@ std::vector<std::string> LogMessages(const std::wstring& path) {
 HostRun RunGame(const std::wstring& exe, const TempDir& scratch, EnvChanges env) {
     const std::wstring report = scratch / L"engine-report.txt";
     DeleteFileW(report.c_str());
-    ProcessSpec spec;
-    spec.application = exe;
-    spec.commandLine = QuoteArgument(exe);
+    ProcessSpec invocation;
+    invocation.application = exe;
+    invocation.commandLine = QuoteArgument(exe);
     env.push_back({L"ZELT_BASLATICI_KUTUSUZ", L"1"});
     env.push_back({L"ZELT_FIXTURE_REPORT", report});
     env.push_back({L"ZELT_FIXTURE_RESULT", L"7"});
     env.push_back({L"ZELT_FIXTURE_ENV", L"UPKIT_FIRSTRUN;UPKIT_RESTART"});
-    spec.env = std::move(env);
+    invocation.env = std::move(env);
     HostRun run;
-    run.exitCode = RunProcess(spec);
+    run.exitCode = RunProcess(invocation);
     run.record = Record::Load(report);
     return run;
 }

@@ -75,16 +75,16 @@ public:
 
     // Starts the game and waits for it; the exit code, and the process id through `pid`.
     std::optional<DWORD> Start(DWORD* pid = nullptr) {
-        zelt::test::ProcessSpec spec;
-        spec.application = exe_;
-        spec.commandLine = zelt::test::QuoteArgument(exe_);
-        spec.workingDir = dir_.path();
-        spec.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"},
-                    {L"ZELT_FIXTURE_RESULT", std::to_wstring(kEngineResult)}};
+        zelt::test::ProcessSpec invocation;
+        invocation.application = exe_;
+        invocation.commandLine = zelt::test::QuoteArgument(exe_);
+        invocation.workingDir = dir_.path();
+        invocation.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"},
+                          {L"ZELT_FIXTURE_RESULT", std::to_wstring(kEngineResult)}};
         zelt::test::Process process;
-        if (!process.Start(spec)) return std::nullopt;
+        if (!process.Start(invocation)) return std::nullopt;
         if (pid != nullptr) *pid = process.Id();
-        return process.Wait(spec.timeoutMs);
+        return process.Wait(invocation.timeoutMs);
     }
 
 private:
@@ -238,13 +238,14 @@ HostRun RunHost(const std::wstring& mode, const std::wstring& extra = L"") {
     TestDir temp(L"loghost");
     const std::wstring exe = zelt::test::BinPath(L"log_host.exe");
     const std::wstring records = temp / L"forwarded.txt";
-    zelt::test::ProcessSpec spec;
-    spec.application = exe;
-    spec.commandLine = zelt::test::QuoteArgument(exe) + L" " + mode + L" " +
-                       zelt::test::QuoteArgument(records) + (extra.empty() ? L"" : L" " + extra);
-    spec.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"}};
+    zelt::test::ProcessSpec invocation;
+    invocation.application = exe;
+    invocation.commandLine = zelt::test::QuoteArgument(exe) + L" " + mode + L" " +
+                             zelt::test::QuoteArgument(records) +
+                             (extra.empty() ? L"" : L" " + extra);
+    invocation.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"}};
     HostRun run;
-    run.exitCode = zelt::test::RunProcess(spec);
+    run.exitCode = zelt::test::RunProcess(invocation);
     run.forwarded = Lines(TryReadFile(records).value_or(""));
     return run;
 }

@@ -107,13 +107,14 @@ protected:
             EXPECT_TRUE(zt::CopyFileTo(zt::BinPath(kHost), exe));
         }
         const std::wstring out = work_ / (L"out" + std::to_wstring(++runs_) + L".txt");
-        zt::ProcessSpec spec;
-        spec.application = exe;
-        spec.commandLine = zt::QuoteArgument(exe) + L" " + zt::QuoteArgument(out);
-        for (const std::wstring& arg : args) spec.commandLine += L" " + zt::QuoteArgument(arg);
-        spec.workingDir = work_.path();
+        zt::ProcessSpec invocation;
+        invocation.application = exe;
+        invocation.commandLine = zt::QuoteArgument(exe) + L" " + zt::QuoteArgument(out);
+        for (const std::wstring& arg : args)
+            invocation.commandLine += L" " + zt::QuoteArgument(arg);
+        invocation.workingDir = work_.path();
         const auto start = std::chrono::steady_clock::now();
-        const std::optional<DWORD> code = zt::RunProcess(spec);
+        const std::optional<DWORD> code = zt::RunProcess(invocation);
         HostRun run;
         run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start);

@@ -205,11 +205,11 @@ TEST(CurrentExePathWin, FullPathOfTheRunningProgram) {
     const std::wstring exe = temp / L"copy of log_host.exe";
     ASSERT_TRUE(zelt::test::CopyFileTo(zelt::test::BinPath(L"log_host.exe"), exe));
     const std::wstring out = temp / L"exe-path.txt";
-    zelt::test::ProcessSpec spec;
-    spec.application = exe;
-    spec.commandLine =
+    zelt::test::ProcessSpec invocation;
+    invocation.application = exe;
+    invocation.commandLine =
         zelt::test::QuoteArgument(exe) + L" exe-path " + zelt::test::QuoteArgument(out);
-    EXPECT_EQ(zelt::test::RunProcess(spec), std::optional<DWORD>(0));
+    EXPECT_EQ(zelt::test::RunProcess(invocation), std::optional<DWORD>(0));
     EXPECT_EQ(zelt::test::ReadFile(out), zelt::test::Narrow(exe));
 }
 

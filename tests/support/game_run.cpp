@@ -22,7 +22,7 @@ GameFolder::GameFolder(EngineKind engine, std::wstring_view exeName)
     }
 }
 
-ProcessSpec GameFolder::Spec(std::wstring_view arguments, const EnvChanges& env) const {
+ProcessSpec GameFolder::Invocation(std::wstring_view arguments, const EnvChanges& env) const {
     std::wstring commandLine = QuoteArgument(exe());
     if (!arguments.empty()) commandLine += L" " + std::wstring(arguments);
     return SpecWithCommandLine(commandLine, env);
@@ -30,15 +30,15 @@ ProcessSpec GameFolder::Spec(std::wstring_view arguments, const EnvChanges& env)
 
 ProcessSpec GameFolder::SpecWithCommandLine(std::wstring_view commandLine,
                                             const EnvChanges& env) const {
-    ProcessSpec spec;
-    spec.application = exe();
-    spec.commandLine = commandLine;
-    spec.workingDir = dir();
-    spec.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"},
-                {L"ZELT_FIXTURE_REPORT", report()},
-                {L"UPKIT_DEBUG", std::nullopt}};
-    spec.env.insert(spec.env.end(), env.begin(), env.end());
-    return spec;
+    ProcessSpec invocation;
+    invocation.application = exe();
+    invocation.commandLine = commandLine;
+    invocation.workingDir = dir();
+    invocation.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"},
+                      {L"ZELT_FIXTURE_REPORT", report()},
+                      {L"UPKIT_DEBUG", std::nullopt}};
+    invocation.env.insert(invocation.env.end(), env.begin(), env.end());
+    return invocation;
 }
 
 namespace {

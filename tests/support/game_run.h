@@ -32,7 +32,7 @@ public:
 
     // Starts the game with the arguments after the program name; the environment gets the
     // report path and the switch that keeps error boxes away, then the given changes.
-    ProcessSpec Spec(std::wstring_view arguments, const EnvChanges& env = {}) const;
+    ProcessSpec Invocation(std::wstring_view arguments, const EnvChanges& env = {}) const;
     // The same with a whole command line of the caller's choice (program name included).
     ProcessSpec SpecWithCommandLine(std::wstring_view commandLine,
                                     const EnvChanges& env = {}) const;

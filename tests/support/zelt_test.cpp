@@ -392,24 +392,26 @@ void Process::Close() {
     process_ = nullptr;
 }
 
-bool Process::Start(const ProcessSpec& spec) {
+bool Process::Start(const ProcessSpec& invocation) {
     if (Running()) Kill();
     Close();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (spec.showWindow) {
+    if (invocation.showWindow) {
         startup.dwFlags |= STARTF_USESHOWWINDOW;
-        startup.wShowWindow = *spec.showWindow;
+        startup.wShowWindow = *invocation.showWindow;
     }
     PROCESS_INFORMATION info = {};
-    std::wstring commandLine = spec.commandLine;
-    std::wstring environment = BuildEnvironmentBlock(spec.env);
-    if (!CreateProcessW(
-            spec.application.empty() ? nullptr : spec.application.c_str(), commandLine.data(),
-            nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
-            spec.workingDir.empty() ? nullptr : spec.workingDir.c_str(), &startup, &info)) {
-        ADD_FAILURE() << LastErrorText("CreateProcessW") << " for " << Narrow(spec.application)
-                      << " with command line " << Narrow(spec.commandLine);
+    std::wstring commandLine = invocation.commandLine;
+    std::wstring environment = BuildEnvironmentBlock(invocation.env);
+    if (!CreateProcessW(invocation.application.empty() ? nullptr : invocation.application.c_str(),
+                        commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        environment.data(),
+                        invocation.workingDir.empty() ? nullptr : invocation.workingDir.c_str(),
+                        &startup, &info)) {
+        ADD_FAILURE() << LastErrorText("CreateProcessW") << " for "
+                      << Narrow(invocation.application) << " with command line "
+                      << Narrow(invocation.commandLine);
         return false;
     }
     CloseHandle(info.hThread);
@@ -446,10 +448,10 @@ void Process::Kill() {
     WaitForSingleObject(process_, 10000);
 }
 
-std::optional<DWORD> RunProcess(const ProcessSpec& spec) {
+std::optional<DWORD> RunProcess(const ProcessSpec& invocation) {
     Process process;
-    if (!process.Start(spec)) return std::nullopt;
-    return process.Wait(spec.timeoutMs);
+    if (!process.Start(invocation)) return std::nullopt;
+    return process.Wait(invocation.timeoutMs);
 }
 
 // ---- Installations ----

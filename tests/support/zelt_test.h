@@ -135,7 +135,7 @@ public:
     Process& operator=(Process&& other) noexcept;
 
     // Starts the child; records a failure and returns false when CreateProcessW fails.
-    bool Start(const ProcessSpec& spec);
+    bool Start(const ProcessSpec& invocation);
     bool Running() const;
     DWORD Id() const { return id_; }
     HANDLE Handle() const { return process_; }
@@ -150,9 +150,9 @@ private:
     DWORD id_ = 0;
 };
 
-// Starts the child and waits for it (spec.timeoutMs); the 32-bit exit code, or nothing when it
-// could not be started or had to be killed (a failure is recorded in both cases).
-std::optional<DWORD> RunProcess(const ProcessSpec& spec);
+// Starts the child and waits for it (invocation.timeoutMs); the 32-bit exit code, or nothing when
+// it could not be started or had to be killed (a failure is recorded in both cases).
+std::optional<DWORD> RunProcess(const ProcessSpec& invocation);
 
 // ---- Installations ----
 
