@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/fixture_record.h"
 #include "statics.h"
 #include "upkit.h"
 
@@ -23,15 +24,7 @@ namespace {
 std::wstring g_recordPath;
 int g_hostData;  // its address is the user data
 
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) return "";
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
+using zelt::fixture::Utf8;
 
 std::string PointerText(const void* p) {
     char text[32];

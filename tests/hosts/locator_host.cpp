@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../fixtures/fixture_record.h"
 #include "locator.h"
 #include "logging.h"
 #include "text.h"
@@ -29,25 +30,7 @@ namespace {
 
 using namespace upkit;
 
-std::string Escape(std::string_view value) {
-    std::string out;
-    for (char c : value) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
+using zelt::fixture::Escape;
 
 std::string g_output;
 
