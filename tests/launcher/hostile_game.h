@@ -189,27 +189,6 @@ inline std::vector<LogLine> ReadLog(const std::wstring& path, DWORD pid) {
     return lines;
 }
 
-// A file held open by the test the way another program would hold it.
-class Held {
-public:
-    Held(const std::wstring& path, DWORD share, DWORD flags = FILE_ATTRIBUTE_NORMAL)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, share, nullptr,
-                              OPEN_EXISTING, flags, nullptr)) {
-        EXPECT_NE(handle_, INVALID_HANDLE_VALUE)
-            << "cannot hold " << Narrow(path) << " (error " << GetLastError() << ")";
-    }
-    ~Held() { Release(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    void Release() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
-
 // Writes a file made of bytes and holes: the holes are left unwritten (sparse where the file
 // system allows), so files of gigabytes cost nothing.
 struct Chunk {

@@ -20,6 +20,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using zelt::test::Held;
 using zelt::test::ReadFile;
 using zelt::test::TryReadFile;
 using TestDir = zelt::test::TempDir;
@@ -90,24 +91,6 @@ public:
 private:
     TestDir dir_{L"game"};
     std::wstring exe_ = dir_ / L"ZeltOy2.exe";
-};
-
-// A file held the way another process would hold it.
-class Held {
-public:
-    Held(const std::wstring& path, DWORD share)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
-        EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-    }
-    ~Held() { Release(); }
-    void Release() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
 };
 
 std::string Filler(size_t size) {

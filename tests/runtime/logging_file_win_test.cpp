@@ -13,6 +13,7 @@
 namespace upkit {
 namespace {
 
+using zelt::test::Held;
 using zelt::test::ReadFile;
 using TestDir = zelt::test::TempDir;
 using zelt::test::TryReadFile;
@@ -28,25 +29,6 @@ std::unique_ptr<RotatingLogFile> SetUpLog(const std::wstring& path) {
     log->SetUp();
     return log;
 }
-
-// A handle on a file held the way another process would hold it.
-class Held {
-public:
-    Held(const std::wstring& path, DWORD share)
-        : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
-        EXPECT_NE(handle_, INVALID_HANDLE_VALUE)
-            << "could not hold the file, error " << GetLastError();
-    }
-    ~Held() { Release(); }
-    void Release() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 std::string Filler(uint64_t size) {
     return std::string(size - 1, 'x') + "\n";

@@ -509,4 +509,16 @@ std::optional<UpdaterRecord> ReadUpdaterRecord(const std::wstring& path) {
     return out;
 }
 
+Held::Held(const std::wstring& path, DWORD share, DWORD flags)
+    : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, share, nullptr,
+                          OPEN_EXISTING, flags, nullptr)) {
+    EXPECT_NE(handle_, INVALID_HANDLE_VALUE)
+        << "cannot hold " << Narrow(path) << " (error " << GetLastError() << ")";
+}
+
+void Held::Release() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+}
+
 }  // namespace zelt::test

@@ -193,4 +193,18 @@ struct UpdaterRecord {
 };
 std::optional<UpdaterRecord> ReadUpdaterRecord(const std::wstring& path);
 
+// A file held open by the test the way another program would hold it: with the given sharing
+// (0 for none) until Release or the end of the scope.
+class Held {
+public:
+    Held(const std::wstring& path, DWORD share, DWORD flags = FILE_ATTRIBUTE_NORMAL);
+    ~Held() { Release(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    void Release();
+
+private:
+    HANDLE handle_;
+};
+
 }  // namespace zelt::test
