@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bundle_end_records.h"
 #include "text.h"
 
 namespace upkit {
@@ -36,6 +37,14 @@ public:
     const std::optional<IoError>& LastError() const { return lastError_; }
     void ResetLastError() { lastError_.reset(); }
 
+    // Bytes already read from the file at the offset: a read that falls within them is served
+    // from memory, so the end-record window checked before opening is read from the file once.
+    void KeepReadAhead(uint64_t offset, std::string bytes) {
+        readAheadOffset_ = offset;
+        readAhead_ = std::move(bytes);
+    }
+    void DropReadAhead() { std::string().swap(readAhead_); }
+
     static Result<PackageBundle> OpenArchive(zip_source_t* source, BundleSource* ours);
 
     static zip_int64_t Callback(void* userdata, void* data, zip_uint64_t length,
@@ -55,6 +64,7 @@ private:
                 if (position_ >= *size || length == 0) return 0;
                 const uint64_t wanted =
                     std::min<uint64_t>({length, *size - position_, uint64_t{1} << 30});
+                if (ServeReadAhead(data, wanted)) return static_cast<zip_int64_t>(wanted);
                 auto read = file_->ReadAt(position_, data, static_cast<size_t>(wanted));
                 if (!read.ok()) return Failed(std::move(read.error()));
                 position_ += read.value();
@@ -103,6 +113,17 @@ private:
         }
     }
 
+    bool ServeReadAhead(void* data, uint64_t wanted) {
+        if (readAhead_.empty() || position_ < readAheadOffset_ ||
+            position_ - readAheadOffset_ + wanted > readAhead_.size()) {
+            return false;
+        }
+        std::memcpy(data, readAhead_.data() + (position_ - readAheadOffset_),
+                    static_cast<size_t>(wanted));
+        position_ += wanted;
+        return true;
+    }
+
     std::optional<uint64_t> KnownSize() {
         if (size_) return size_;
         auto size = file_->Size();
@@ -129,6 +150,8 @@ private:
     uint64_t position_ = 0;
     zip_error_t error_;
     std::optional<IoError> lastError_;
+    uint64_t readAheadOffset_ = 0;
+    std::string readAhead_;
 };
 
 namespace {
@@ -217,10 +240,55 @@ struct EntryCloser {
 // An open archive entry, closed on every path.
 using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
 
-bool IsEmptySource(zip_source_t* source) {
+// The source's size, when it tells one.
+std::optional<uint64_t> SourceSize(zip_source_t* source) {
     zip_stat_t st;
     zip_stat_init(&st);
-    return zip_source_stat(source, &st) == 0 && (st.valid & ZIP_STAT_SIZE) != 0 && st.size == 0;
+    if (zip_source_stat(source, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) return std::nullopt;
+    return st.size;
+}
+
+// Exactly `length` bytes of an open source from `offset`; nothing when they cannot be read.
+std::optional<std::string> ReadExactly(zip_source_t* source, uint64_t offset, size_t length) {
+    std::string bytes(length, '\0');
+    if (zip_source_seek(source, static_cast<zip_int64_t>(offset), SEEK_SET) < 0)
+        return std::nullopt;
+    const zip_int64_t n = zip_source_read(source, bytes.data(), length);
+    if (n < 0 || static_cast<uint64_t>(n) != length) return std::nullopt;
+    return bytes;
+}
+
+// The error for a window that could not be read, as libzip would report its own read of it.
+ZipError WindowReadError(zip_source_t* source, const BundleSource* ours) {
+    zip_error_t* error = zip_source_error(source);
+    if (zip_error_code_zip(error) == ZIP_ER_OK) zip_error_set(error, ZIP_ER_EOF, 0);
+    return ToZipError(error, ours);
+}
+
+// Refuses an archive whose end-record candidates claim more directory entries than any package
+// has, before libzip reserves room for them all. Our own source keeps the window it read, so
+// libzip's read of the same bytes costs no second trip to the file.
+std::optional<ZipError> CheckEndRecords(zip_source_t* source, uint64_t size, BundleSource* ours) {
+    if (zip_source_open(source) < 0) return ToZipError(zip_source_error(source), ours);
+    const uint64_t length = std::min(size, kEndRecordWindow);
+    const uint64_t offset = size - length;
+    std::optional<std::string> window = ReadExactly(source, offset, static_cast<size_t>(length));
+    std::optional<ZipError> refused;
+    if (!window) {
+        refused = WindowReadError(source, ours);
+    } else {
+        const auto readRecord = [source](uint64_t at) { return ReadExactly(source, at, 56); };
+        if (ClaimedDirectoryEntries(*window, offset, readRecord, kMaxClaimedEntries) >
+            kMaxClaimedEntries) {
+            refused = ZipError{ZIP_ER_INCONS, 0,
+                               "End records claim more than " + std::to_string(kMaxClaimedEntries) +
+                                   " entries in all"};
+        } else if (ours != nullptr) {
+            ours->KeepReadAhead(offset, std::move(*window));
+        }
+    }
+    zip_source_close(source);
+    return refused;
 }
 
 }  // namespace
@@ -251,12 +319,19 @@ Result<PackageBundle> BundleSource::OpenArchive(zip_source_t* source, BundleSour
     zip_error_t error;
     zip_error_init(&error);
     zip_t* archive = nullptr;
-    // An empty file is no archive, whatever source it comes through.
-    if (IsEmptySource(source)) {
+    const std::optional<uint64_t> size = SourceSize(source);
+    if (size && *size == 0) {
+        // An empty file is no archive, whatever source it comes through.
         zip_error_set(&error, ZIP_ER_NOZIP, 0);
+    } else if (std::optional<ZipError> refused =
+                   size ? CheckEndRecords(source, *size, ours) : std::nullopt) {
+        zip_error_fini(&error);
+        zip_source_free(source);
+        return RuntimeError::Zip(std::move(*refused));
     } else {
         archive = zip_open_from_source(source, ZIP_RDONLY, &error);
     }
+    if (ours != nullptr) ours->DropReadAhead();
     if (archive != nullptr) {
         zip_error_fini(&error);
         return PackageBundle(archive, ours);

@@ -202,16 +202,21 @@ const std::vector<PackageCase> kPackageCases = {
      [](const std::wstring& path) {
          // The record is consistent with the file's size: only the entries are missing.
          constexpr uint64_t kEntries = 5000000, kDirectory = kEntries * 46;
-         std::string tail;
-         const auto put = [&tail](uint64_t value, int bytes) {
-             for (int i = 0; i < bytes; ++i) tail.push_back(static_cast<char>(value >> (8 * i)));
-         };
-         put(0x06064b50, 4), put(44, 8), put(45, 2), put(45, 2), put(0, 4), put(0, 4);
-         put(kEntries, 8), put(kEntries, 8), put(kDirectory, 8), put(0, 8);
-         put(0x07064b50, 4), put(0, 4), put(kDirectory, 8), put(1, 4);
-         put(0x06054b50, 4), put(0, 4), put(0xFFFF, 2), put(0xFFFF, 2);
-         put(0xFFFFFFFFu, 4), put(0xFFFFFFFFu, 4), put(0, 2);
+         const std::string tail = zw::Zip64EndRecord(kEntries, kDirectory, 0) +
+                                  zw::Zip64Locator(kDirectory) +
+                                  zw::ClassicEndRecord(0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu);
          WriteSparseFile(path, {{"", kDirectory}, {tail, 0}});
+     }},
+    {"a few hundred ZIP64 end records, each claiming a directory over a hole",
+     [](const std::wstring& path) {
+         constexpr uint64_t kSize = uint64_t{256} << 20;
+         const std::string end = zw::Zip64EndRecordFlood(kSize, 300, (kSize - (64 << 10)) / 46);
+         WriteSparseFile(path, {{"", kSize - end.size()}, {end, 0}});
+     }},
+    {"classic end records filling the last 64 KiB",
+     [](const std::wstring& path) {
+         const std::string end = zw::ClassicEndRecordFlood(65578 / 22, 0xFFFF);
+         WriteSparseFile(path, {{"", (uint64_t{4} << 20) - end.size()}, {end, 0}});
      }},
     // Readable after all, so listed, and removed as outdated.
     {"ZIP64 end records",

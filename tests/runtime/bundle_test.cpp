@@ -291,6 +291,123 @@ TEST(OpenBundle, NotAnArchive) {
               R"(Zip(ZipError { code: 19, system: 0, message: "Not a zip archive" }))");
 }
 
+// A file of any size that holds nothing but zeros before the given end: a package over a hole of
+// gigabytes without a large fixture.
+class HoleFile final : public RandomAccessFile {
+public:
+    HoleFile(uint64_t size, std::string end) : size_(size), end_(std::move(end)) {}
+    IoResult<uint64_t> Size() override { return size_; }
+    IoResult<size_t> ReadAt(uint64_t offset, void* buffer, size_t length) override {
+        if (offset >= size_) return size_t{0};
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
+        const uint64_t endStart = size_ - end_.size();
+        auto* out = static_cast<char*>(buffer);
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t at = offset + i;
+            out[i] = at < endStart ? '\0' : end_[static_cast<size_t>(at - endStart)];
+        }
+        return n;
+    }
+
+private:
+    uint64_t size_;
+    std::string end_;
+};
+
+// End records that claim more directory entries than any package has are refused before the
+// archive reader reserves room for them; everything at or under the bound gets the reader's own
+// answer, as before. Without the check, each of these answers "Not a zip archive" after the
+// reader reserved 32 bytes per claimed entry and candidate.
+TEST(OpenBundle, EndRecordsClaimingTooManyEntries) {
+    const std::string kRefused =
+        R"(Zip(ZipError { code: 21, system: 0, message: "End records claim more than 1048576 )"
+        R"(entries in all" }))";
+    const std::string kNotZip =
+        R"(Zip(ZipError { code: 19, system: 0, message: "Not a zip archive" }))";
+    constexpr uint64_t kMiB = uint64_t{1} << 20;
+    using zelt::zipw::ClassicEndRecord;
+    using zelt::zipw::ClassicEndRecordFlood;
+    using zelt::zipw::Zip64EndRecordFlood;
+    const auto repeat = [](const std::string& piece, int times) {
+        std::string out;
+        for (int i = 0; i < times; ++i) out += piece;
+        return out;
+    };
+    struct Case {
+        const char* what;
+        uint64_t size;
+        std::string end;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {"one ZIP64 candidate, one entry over", 64 * kMiB,
+         Zip64EndRecordFlood(64 * kMiB, 1, 1048577), kRefused},
+        {"one ZIP64 candidate, exactly at the bound", 64 * kMiB,
+         Zip64EndRecordFlood(64 * kMiB, 1, 1048576), kNotZip},
+        {"three ZIP64 candidates, together over", 64 * kMiB,
+         Zip64EndRecordFlood(64 * kMiB, 3, 400000), kRefused},
+        {"a few hundred ZIP64 candidates over a 256 MiB hole", 256 * kMiB,
+         Zip64EndRecordFlood(256 * kMiB, 300, (256 * kMiB - 65536) / 46), kRefused},
+        {"classic records, together over", 4 * kMiB, ClassicEndRecordFlood(17, 65535), kRefused},
+        {"classic records, together under", 4 * kMiB, ClassicEndRecordFlood(16, 65535), kNotZip},
+        {"classic records filling the window", 4 * kMiB, ClassicEndRecordFlood(65578 / 22, 65535),
+         kRefused},
+        // Candidates the reader turns away before reserving anything cost nothing.
+        {"classic records of another disk", 4 * kMiB,
+         repeat(ClassicEndRecord(65535, 65535 * 46, 0, 1), 17),
+         R"(Zip(ZipError { code: 1, system: 0, message: "Multi-disk zip archives not supported" }))"},
+        {"classic records whose counts disagree", 4 * kMiB,
+         repeat(ClassicEndRecord(65535, 65535 * 46, 0, 0, 65534), 17), kNotZip},
+        {"classic records whose directory runs past them", 4 * kMiB,
+         repeat(ClassicEndRecord(65535, 65535 * 46, 4 * kMiB), 17),
+         R"(Zip(ZipError { code: 21, system: 0, message: "Zip archive inconsistent" }))"},
+        {"ZIP64 candidates claiming more than their directory holds", 64 * kMiB,
+         [&] {
+             // The directory's size is taken from the record; an entry takes 46 bytes at least.
+             std::string end = Zip64EndRecordFlood(64 * kMiB, 3, 2000000);
+             end.replace(40, 8, std::string("\x00\x10\x00\x00\x00\x00\x00\x00", 8));
+             return end;
+         }(),
+         R"(Zip(ZipError { code: 21, system: 0, message: "Zip archive inconsistent" }))"},
+        {"ZIP64 locators pointing at no ZIP64 record", 4 * kMiB,
+         [&] {
+             // The reader does not fall back to the classic record's own count of 65535.
+             std::string end = Zip64EndRecordFlood(4 * kMiB, 30, 1000);
+             end[0] = 'X';
+             for (size_t at = 56 + 20; at < end.size(); at += 42) {
+                 end.replace(at, 22, ClassicEndRecord(65535, 0, 0));
+             }
+             return end;
+         }(),
+         R"(Zip(ZipError { code: 21, system: 0, message: "Zip archive inconsistent" }))"},
+    };
+    for (const auto& c : cases) {
+        auto bundle = OpenBundle(std::make_unique<HoleFile>(c.size, c.end));
+        EXPECT_EQ(bundle.ok() ? "opened" : bundle.error().Debug(), c.outcome) << c.what;
+        // libzip's own memory source is checked the same way.
+        std::string bytes(static_cast<size_t>(std::min<uint64_t>(c.size, 4 * kMiB)), '\0');
+        if (c.size == bytes.size()) {
+            bytes.replace(bytes.size() - c.end.size(), c.end.size(), c.end);
+            zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, nullptr);
+            ASSERT_NE(source, nullptr);
+            auto fromLibzip = OpenBundle(source);
+            EXPECT_EQ(fromLibzip.ok() ? "opened" : fromLibzip.error().Debug(), c.outcome)
+                << c.what << " (libzip's memory source)";
+        }
+    }
+}
+
+// The end-record window is read from the file once: the check before opening hands it to the
+// archive reader.
+TEST(OpenBundle, ReadsTheEndRecordWindowOnce) {
+    const std::string bytes = zelt::zipw::Build(
+        {Payload("big.bin", 1 << 20), Manifest("App.nuspec", "App", Method::Deflated)});
+    const uint64_t before = BundleBytesRead();
+    auto bundle = OpenBundle(MemoryFile(bytes));
+    ASSERT_TRUE(bundle.ok()) << bundle.error().Debug();
+    EXPECT_EQ(BundleBytesRead() - before, 65578u);
+}
+
 // A file whose reads fail once the switch is on, as a failing disk would.
 class FailingFile final : public RandomAccessFile {
 public:
@@ -378,6 +495,24 @@ TEST(LoadBundleFromFile, ReadsAPackageFileAndSaysSoAtDebugLevel) {
     const std::vector<testing::LogLine> expected = {
         {Level::Debug, "upkit::bundle", "Loading bundle from file '" + PathDebug(path) + "'..."}};
     EXPECT_EQ(log.Lines(), expected);
+}
+
+// The hostile package as players end up with it: a real 256 MiB file, sparse, whose end holds a
+// few hundred end records that each claim a directory over the hole. Refused at once, without a
+// retry, instead of costing close to a minute at every start.
+TEST(LoadBundleFromFile, EndRecordFloodIsRefusedBeforeTheReaderReserves) {
+    constexpr uint64_t kSize = uint64_t{256} << 20;
+    ScratchDir dir;
+    const Path path = RuntimePath(
+        dir.WriteSparse("Flood-1.0.0-full.nupkg", kSize,
+                        zelt::zipw::Zip64EndRecordFlood(kSize, 300, (kSize - (64 << 10)) / 46)));
+    CapturedLog log;
+    auto bundle = LoadBundleFromFile(path);
+    ASSERT_FALSE(bundle.ok());
+    EXPECT_EQ(bundle.error().Debug(),
+              R"(Zip(ZipError { code: 21, system: 0, message: "End records claim more than )"
+              R"(1048576 entries in all" }))");
+    EXPECT_TRUE(log.Lines(Level::Warn).empty());
 }
 
 TEST(LoadBundleFromFile, ArchiveErrorsAreNotRetried) {

@@ -49,6 +49,18 @@ public:
         return file;
     }
 
+    // A file of `size` bytes that are zero but for `end` at its end, the zeros left as a hole
+    // (nothing written for them), so a file of gigabytes costs no disk space.
+    std::filesystem::path WriteSparse(std::string_view relative, uint64_t size,
+                                      std::string_view end) const {
+        const std::filesystem::path file = Write(relative, "");
+        std::filesystem::resize_file(file, size - end.size());
+        std::ofstream out(file, std::ios::binary | std::ios::app);
+        out.write(end.data(), static_cast<std::streamsize>(end.size()));
+        EXPECT_TRUE(out.good()) << "cannot write " << file.string();
+        return file;
+    }
+
     std::filesystem::path MakeDir(std::string_view relative) const {
         const std::filesystem::path sub = dir_ / Utf8Path(relative);
         std::filesystem::create_directories(sub);

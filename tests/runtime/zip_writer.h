@@ -114,6 +114,35 @@ inline std::string UnicodePathExtra(std::string_view rawName, std::string_view u
     return field;
 }
 
+// A ZIP64 end record: the entry count and the directory's size and offset.
+inline std::string Zip64EndRecord(uint64_t entries, uint64_t directorySize,
+                                  uint64_t directoryOffset) {
+    using namespace detail;
+    std::string record;
+    Put32(record, 0x06064b50);
+    Put64(record, 44);
+    Put16(record, 45);
+    Put16(record, 45);
+    Put32(record, 0);
+    Put32(record, 0);
+    Put64(record, entries);
+    Put64(record, entries);
+    Put64(record, directorySize);
+    Put64(record, directoryOffset);
+    return record;
+}
+
+// The ZIP64 locator that points at the ZIP64 end record.
+inline std::string Zip64Locator(uint64_t recordOffset) {
+    using namespace detail;
+    std::string locator;
+    Put32(locator, 0x07064b50);
+    Put32(locator, 0);
+    Put64(locator, recordOffset);
+    Put32(locator, 1);
+    return locator;
+}
+
 // The archive as pieces: zero-filled entries become holes.
 inline std::vector<Piece> Pieces(const std::vector<Entry>& entries, const Options& options = {}) {
     using namespace detail;
@@ -187,20 +216,8 @@ inline std::vector<Piece> Pieces(const std::vector<Entry>& entries, const Option
     const uint64_t count = entries.size();
     if (options.zip64) {
         const uint64_t recordOffset = centralOffset + central.size();
-        Put32(tail, 0x06064b50);
-        Put64(tail, 44);
-        Put16(tail, 45);
-        Put16(tail, 45);
-        Put32(tail, 0);
-        Put32(tail, 0);
-        Put64(tail, count);
-        Put64(tail, count);
-        Put64(tail, central.size());
-        Put64(tail, centralOffset);
-        Put32(tail, 0x07064b50);
-        Put32(tail, 0);
-        Put64(tail, recordOffset);
-        Put32(tail, 1);
+        tail += Zip64EndRecord(count, central.size(), centralOffset);
+        tail += Zip64Locator(recordOffset);
     }
     Put32(tail, 0x06054b50);
     Put16(tail, 0);
@@ -224,6 +241,51 @@ inline std::string Build(const std::vector<Entry>& entries, const Options& optio
         out.append(p.zeros, '\0');
     }
     return out;
+}
+
+// A classic end record: entry counts, the directory's size and offset, the disk number, and the
+// entries on this disk when they differ from the total.
+inline std::string ClassicEndRecord(uint16_t entries, uint32_t directorySize,
+                                    uint32_t directoryOffset, uint16_t disk = 0,
+                                    std::optional<uint16_t> entriesOnDisk = std::nullopt) {
+    using namespace detail;
+    std::string record;
+    Put32(record, 0x06054b50);
+    Put16(record, disk);
+    Put16(record, 0);
+    Put16(record, entriesOnDisk.value_or(entries));
+    Put16(record, entries);
+    Put32(record, directorySize);
+    Put32(record, directoryOffset);
+    Put16(record, 0);  // comment
+    return record;
+}
+
+// A damaged archive end: `candidates` end records back to back, each with a ZIP64 locator before
+// it that points at one ZIP64 end record claiming `entries` directory entries of the smallest
+// size (46 bytes) from offset 0, where the file holds nothing but zeros. The end is meant for the
+// last bytes of a file of `fileSize` bytes; the rest of the file is a hole. An archive reader that
+// reserves room for every claimed entry before it reads one pays for each candidate in full.
+inline std::string Zip64EndRecordFlood(uint64_t fileSize, int candidates, uint64_t entries) {
+    constexpr uint64_t kRecordSize = 56;
+    constexpr uint64_t kCandidateSize = 20 + 22;
+    const uint64_t recordOffset = fileSize - kRecordSize - kCandidateSize * candidates;
+    std::string tail = Zip64EndRecord(entries, entries * 46, 0);
+    for (int i = 0; i < candidates; ++i) {
+        tail += Zip64Locator(recordOffset);
+        tail += ClassicEndRecord(0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    }
+    return tail;
+}
+
+// `candidates` classic end records back to back, each claiming `entries` entries in a directory
+// of entries * 46 bytes at offset 0 (over a hole in a file large enough to hold it).
+inline std::string ClassicEndRecordFlood(int candidates, uint16_t entries) {
+    std::string tail;
+    for (int i = 0; i < candidates; ++i) {
+        tail += ClassicEndRecord(entries, uint32_t{entries} * 46, 0);
+    }
+    return tail;
 }
 
 // A manifest document with the usual layout.
