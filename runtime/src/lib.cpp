@@ -9,6 +9,7 @@
 #include "app.h"
 #include "log_setup.h"
 #include "logging.h"
+#include "misc.h"
 #include "platform.h"
 #include "statics.h"
 #include "upkit.h"
@@ -39,6 +40,9 @@ extern "C" void upkit_app_set_apply_on_start(bool apply) {
 extern "C" void upkit_app_run(void* p_user_data) {
     using namespace upkit;
     try {
+        // However broken the installation, one start waits for failing file operations about two
+        // seconds in all: the silent location of the log set-up included.
+        RetryBudgetScope retryBudget;
         UPKIT_TRACE("upkit_c", "upkit_app_run(p_user_data: " + PointerDebug(p_user_data) + ")");
         {
             std::shared_lock lock(OptionsLock());

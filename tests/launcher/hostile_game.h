@@ -362,6 +362,15 @@ inline std::vector<Want> RetryWarnings(const std::string& error) {
             {Lv::Warn, "Retrying operation in 1000ms... (error was: " + error + ")"}};
 }
 
+// The line of a start whose retry budget was already spent when an operation failed with the
+// error: that operation and every later one are not retried.
+inline Want BudgetSpent(const std::string& error) {
+    return {Lv::Warn,
+            "Retry budget of 1999ms for this start is spent; failing file operations are no longer "
+            "retried (error was: " +
+                error + ")"};
+}
+
 inline std::vector<Want> operator+(std::vector<Want> a, const std::vector<Want>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
