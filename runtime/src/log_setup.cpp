@@ -1,5 +1,7 @@
 #include "log_setup.h"
 
+#include <exception>
+
 #include "logging_file.h"
 #include "misc.h"
 #include "platform.h"
@@ -11,6 +13,22 @@ namespace {
 
 bool Admits(Level filter, Level level) {
     return level != Level::Off && static_cast<uint8_t>(level) <= static_cast<uint8_t>(filter);
+}
+
+// A terminate (an exception escaping where none may, a broken rule of the language) is an
+// internal fault like any other: logged, then the process ends at once. The C++ runtime's own
+// handler would call abort, which on Windows first shows a message box.
+[[noreturn]] void FaultOnTerminate() {
+    std::optional<std::string> text;
+    if (const std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+        }
+    }
+    RaiseFault(text ? std::optional<std::string_view>(*text) : std::nullopt, __FILE__, __LINE__);
 }
 
 }  // namespace
@@ -86,6 +104,7 @@ void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride) {
     // dropped and the first destination stays.
     (void)InstallLogger(std::move(logger));
     SetFaultHook(&LogFault);
+    std::set_terminate(&FaultOnTerminate);
 }
 
 }  // namespace upkit

@@ -49,7 +49,8 @@ std::string FaultRecordMessage(const std::optional<std::string>& threadName,
 void LogFault(const std::optional<std::string_view>& message, std::string_view file, int line);
 
 // Chooses the log file, installs the combined logger (forwarding at Trace, file at Info) once per
-// process, sets the global maximum level and installs the fault hook. Cannot fail.
+// process, sets the global maximum level and installs the fault hook, which a terminate of the
+// C++ runtime goes through too. Cannot fail.
 void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride);
 
 }  // namespace upkit

@@ -1,6 +1,6 @@
 #include "logging.h"
 
-#include <cstdlib>
+#include "platform.h"
 
 namespace upkit {
 
@@ -86,7 +86,7 @@ void RaiseFault(const std::optional<std::string_view>& message, std::string_view
         } catch (...) {
         }
     }
-    std::abort();
+    EndProcessAfterFault();
 }
 
 }  // namespace upkit

@@ -44,8 +44,8 @@ bool InstallLogger(std::unique_ptr<Logger> logger);
 void EmitRecord(Level level, std::string_view target, std::string_view message);
 
 // Internal faults (an exception escaping the runtime, a broken invariant). The fault hook turns one
-// into a log record; RaiseFault runs it and then ends the process with std::abort. A fault without
-// text passes nothing as its message.
+// into a log record; RaiseFault runs it and then ends the process at once with exit code 3, with
+// no dialog of any kind. A fault without text passes nothing as its message.
 using FaultHook = void (*)(const std::optional<std::string_view>& message, std::string_view file,
                            int line);
 void SetFaultHook(FaultHook hook);

@@ -22,6 +22,14 @@ void RemoveEnvVar(const char16_t* name);
 // Ends the process at once with the exit code; nothing after this runs.
 [[noreturn]] void EndProcess(uint32_t exitCode);
 
+// The exit code of a process ended by an internal fault: the one the C runtime's abort gives.
+inline constexpr uint32_t kFaultExitCode = 3;
+
+// Ends the process at once after an internal fault, with kFaultExitCode. Unlike abort, it shows
+// nothing: no runtime library message box, no error-reporting dialog; the runtime never puts a
+// window in front of the player.
+[[noreturn]] void EndProcessAfterFault();
+
 // The current thread's name, or nothing when it has none.
 std::optional<std::string> CurrentThreadName();
 

@@ -28,6 +28,10 @@ void EndProcess(uint32_t exitCode) {
     std::_Exit(static_cast<int>(exitCode));
 }
 
+void EndProcessAfterFault() {
+    std::_Exit(static_cast<int>(kFaultExitCode));
+}
+
 std::optional<std::string> CurrentThreadName() {
     return std::nullopt;
 }

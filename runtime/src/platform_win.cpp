@@ -49,6 +49,14 @@ void EndProcess(uint32_t exitCode) {
     ExitProcess(exitCode);
 }
 
+void EndProcessAfterFault() {
+    // Ends every thread at once, without running anything more in this broken process (no DLL
+    // detach, no static destructors that could fault again), and without abort's message box.
+    TerminateProcess(GetCurrentProcess(), kFaultExitCode);
+    // Only reached if the system refused to end the process.
+    ExitProcess(kFaultExitCode);
+}
+
 std::optional<std::string> CurrentThreadName() {
     // GetThreadDescription exists from Windows 10 1607 on; look it up so older systems still run.
     using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);

@@ -10,14 +10,20 @@
 //       Names its thread "zelt-main" (text) or leaves it unnamed (none) and starts as the
 //       installer's "--upkit-install 1.2.3" with an install hook that throws a std::runtime_error
 //       "install hook failed" (text) or an int (none). The runtime ends the process; exits with
-//       99 if it comes back.
+//       99 if it comes back, and also if the C runtime's abort is reached (a SIGABRT handler
+//       exits with 99), since abort is the path that shows a dialog on Windows.
+//   log_host terminate <callback file>
+//       Runs the start-up once, then calls std::terminate as a broken rule of the language would.
+//       Exits with 99 if it comes back or abort is reached.
 //   log_host exe-path <output file>
 //       Writes the runtime's idea of the executable's path (UTF-8) to the file.
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -75,12 +81,20 @@ int Forward() {
 }
 
 int Fault(const std::wstring& kind) {
+    std::signal(SIGABRT, [](int) { std::_Exit(99); });
     const bool text = kind == L"text";
     if (text && !NameThisThread(L"zelt-main")) return 4;
     upkit::SetArgsOverride(std::vector<std::string>{"--upkit-install", "1.2.3"});
     upkit::SetHooks(text ? &ThrowText : &ThrowInt, nullptr, nullptr, nullptr, nullptr, nullptr);
     upkit_app_run(nullptr);
     return 99;
+}
+
+int Terminate() {
+    std::signal(SIGABRT, [](int) { std::_Exit(99); });
+    upkit::SetArgsOverride(std::vector<std::string>{});
+    upkit_app_run(nullptr);
+    std::terminate();
 }
 
 int ExePath(const wchar_t* output) {
@@ -107,5 +121,6 @@ int main() {
     upkit::SetLogCallback(&AppendRecord, callbackFile);
     if (mode == L"forward") return Forward();
     if (mode == L"fault" && argc >= 4) return Fault(argv[3]);
+    if (mode == L"terminate") return Terminate();
     return 2;
 }

@@ -282,27 +282,33 @@ TEST(RuntimeLogHost, EveryRecordReachesTheCallbackTheFileKeepsItsFirstDestinatio
 
 TEST(RuntimeLogHost, FaultBecomesAnErrorRecordAndEndsTheProcess) {
     const struct {
+        const wchar_t* mode;
         const wchar_t* kind;
         const char* thread;
         const char* message;
+        const char* file;  // where the fault was raised
     } cases[] = {
-        {L"text", "zelt-main", "install hook failed"},
-        {L"none", "<unnamed>", "Box<Any>"},
+        {L"fault", L"text", "zelt-main", "install hook failed", "lib.cpp"},
+        {L"fault", L"none", "<unnamed>", "Box<Any>", "lib.cpp"},
+        {L"terminate", L"", "<unnamed>", "Box<Any>", "log_setup.cpp"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(zelt::test::Narrow(c.mode) + " " + zelt::test::Narrow(c.kind));
         ResetLogFiles();
-        const HostRun run = RunHost(L"fault", c.kind);
-        // The C runtime's abort ends the process with exit code 3.
-        EXPECT_EQ(run.exitCode, std::optional<DWORD>(3)) << c.thread;
+        const HostRun run = RunHost(c.mode, c.kind);
+        // Ended at once with exit code 3, never through the C runtime's abort (which the host
+        // turns into 99): on Windows abort first shows a message box and waits for the player.
+        EXPECT_EQ(run.exitCode, std::optional<DWORD>(3));
         const std::string start =
             std::string("thread '") + c.thread + "' panicked at '" + c.message + "': ";
-        ASSERT_FALSE(run.forwarded.empty()) << c.thread;
+        ASSERT_FALSE(run.forwarded.empty());
         const std::string& last = run.forwarded.back();
         EXPECT_EQ(last.substr(0, 6 + start.size()), "error\t" + start) << last;
-        EXPECT_TRUE(std::regex_search(last, std::regex(R"(lib\.cpp:\d+$)"))) << last;
+        EXPECT_TRUE(std::regex_search(last, std::regex(std::string("[\\\\/]") + c.file + ":\\d+$")))
+            << last;
 
         const std::vector<std::string> fileLines = Lines(ReadFile(LogPath()));
-        ASSERT_FALSE(fileLines.empty()) << c.thread;
+        ASSERT_FALSE(fileLines.empty());
         EXPECT_EQ(fileLines.back().substr(fileLines.back().find("] [ERROR] ") + 10),
                   last.substr(6));
     }
