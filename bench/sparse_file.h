@@ -41,6 +41,19 @@ inline bool WritePieces(const std::wstring& file, const std::vector<zipw::Piece>
     return ok;
 }
 
+// A package of the given size: a zero-filled stored entry that makes up the size (left as a
+// hole), then the manifest and the archive's directory.
+inline bool WriteSizedPackage(const std::wstring& file, const std::string& id,
+                              const std::string& version, uint64_t size) {
+    const zipw::Entry manifest{.name = id + ".nuspec",
+                               .data = zipw::ManifestXml(id, version, "ZeltOy2.exe"),
+                               .method = zipw::Method::Deflated};
+    zipw::Entry filler{.name = "lib/app/ZeltOy2_Data/data.unity3d", .zeros = 1};
+    const uint64_t overhead = zipw::Build({filler, manifest}).size() - 1;
+    filler.zeros = size - overhead;
+    return WritePieces(file, zipw::Pieces({filler, manifest}));
+}
+
 inline uint64_t FileSize(const std::wstring& file) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return 0;

@@ -31,14 +31,22 @@
 
 #include "../tests/runtime/zip_writer.h"
 #include "sparse_file.h"
+#include "start_win.h"
 
 namespace {
 
 namespace zw = zelt::zipw;
+using zelt::bench::BinDir;
+using zelt::bench::Median;
+using zelt::bench::Min;
+using zelt::bench::ReadText;
+using zelt::bench::Summary;
+using zelt::bench::Values;
+using zelt::bench::Widen;
 
 constexpr char kId[] = "Zelt.ZeltOy2.Bench";
 constexpr char kVersion[] = "1.0.0";
-constexpr uint64_t kMiB = uint64_t{1} << 20;
+using zelt::bench::kMiB;
 
 constexpr int kHostRuns = 5;
 constexpr int kHostCalls = 100;
@@ -46,65 +54,6 @@ constexpr int kHostCalls = 100;
 constexpr double kAddedGoalMs = 5.0;
 constexpr double kPerPackageGoalMs = 0.3;
 constexpr double kPeakGoalMiB = 4.0;
-
-std::wstring Widen(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
-std::wstring BinDir() {
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir = path;
-    return dir.substr(0, dir.find_last_of(L'\\'));
-}
-
-bool Copy(const std::wstring& from, const std::wstring& to) {
-    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
-    std::fprintf(stderr, "cannot copy %ls to %ls\n", from.c_str(), to.c_str());
-    return false;
-}
-
-bool WriteText(const std::wstring& path, const std::string& text) {
-    return zelt::bench::WritePieces(path, {zw::Piece{text, 0}});
-}
-
-std::optional<std::string> ReadText(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    CloseHandle(h);
-    return text;
-}
-
-// The values of "key=" lines, in order.
-std::vector<std::string> Values(const std::string& record, const std::string& key) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < record.size()) {
-        size_t end = record.find('\n', pos);
-        if (end == std::string::npos) end = record.size();
-        if (record.compare(pos, key.size() + 1, key + "=") == 0) {
-            out.push_back(record.substr(pos + key.size() + 1, end - pos - key.size() - 1));
-        }
-        pos = end + 1;
-    }
-    return out;
-}
-
-double Min(const std::vector<double>& v) {
-    return *std::min_element(v.begin(), v.end());
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 struct Install {
     int packages;
@@ -127,104 +76,30 @@ struct Install {
     double AddedMedian() const { return Median(zeltMs) - Median(bareMs); }
 };
 
-// One package: a zero-filled stored entry that makes up the size, then the manifest and the
-// archive's directory.
-bool WritePackage(const std::wstring& file, uint64_t size) {
-    const zw::Entry manifest{.name = std::string(kId) + ".nuspec",
-                             .data = zw::ManifestXml(kId, kVersion, "ZeltOy2.exe"),
-                             .method = zw::Method::Deflated};
-    zw::Entry filler{.name = "lib/app/ZeltOy2_Data/data.unity3d", .zeros = 1};
-    const uint64_t overhead = zw::Build({filler, manifest}).size() - 1;
-    filler.zeros = size - overhead;
-    return zelt::bench::WritePieces(file, zw::Pieces({filler, manifest}));
-}
-
 bool LayOut(Install& install, const std::wstring& bin) {
     install.current = install.root + L"\\current";
-    const std::wstring packages = install.root + L"\\packages";
-    if (!CreateDirectoryW(install.root.c_str(), nullptr) ||
-        !CreateDirectoryW(install.current.c_str(), nullptr) ||
-        !CreateDirectoryW(packages.c_str(), nullptr)) {
-        std::fprintf(stderr, "cannot create %ls\n", install.root.c_str());
-        return false;
-    }
-    bool ok =
-        Copy(bin + L"\\fixture_updater.exe", install.root + L"\\Update.exe") &&
-        Copy(bin + L"\\ZeltOy2.exe", install.current + L"\\ZeltOy2.exe") &&
-        Copy(bin + L"\\bare_launcher.exe", install.current + L"\\bare_launcher.exe") &&
-        Copy(bin + L"\\app_run_host.exe", install.current + L"\\app_run_host.exe") &&
-        Copy(bin + L"\\fixture_engine.dll", install.current + L"\\UnityPlayer.dll") &&
-        WriteText(install.current + L"\\sq.version", zw::ManifestXml(kId, kVersion, "ZeltOy2.exe"));
+    bool ok = zelt::bench::LayOutInstallation(install.root, bin,
+                                              zw::ManifestXml(kId, kVersion, "ZeltOy2.exe"),
+                                              {L"bare_launcher.exe", L"app_run_host.exe"});
     for (int i = 0; ok && i < install.packages; ++i) {
         char name[96];
         std::snprintf(name, sizeof name, "\\%s-%s-%03d-full.nupkg", kId, kVersion, i);
-        const std::wstring file = packages + Widen(name);
-        ok = WritePackage(file, install.packageSize) &&
+        const std::wstring file = install.root + L"\\packages" + Widen(name);
+        ok = zelt::bench::WriteSizedPackage(file, kId, kVersion, install.packageSize) &&
              zelt::bench::FileSize(file) == install.packageSize;
         if (!ok) std::fprintf(stderr, "cannot write %ls\n", file.c_str());
     }
     return ok;
 }
 
-int CountPackages(const Install& install) {
-    int count = 0;
-    WIN32_FIND_DATAW data;
-    const std::wstring pattern = install.root + L"\\packages\\*-full.nupkg";
-    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return 0;
-    do ++count;
-    while (FindNextFileW(find, &data));
-    FindClose(find);
-    return count;
-}
-
-// Starts the program in the folder (it inherits this process's environment) and waits for it; the
-// exit code, or nothing when it could not run.
-std::optional<DWORD> Run(const std::wstring& exe, const std::wstring& dir) {
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.c_str(), &startup, &info)) {
-        std::fprintf(stderr, "cannot start %ls (error %lu)\n", exe.c_str(), GetLastError());
-        return std::nullopt;
-    }
-    CloseHandle(info.hThread);
-    std::optional<DWORD> code;
-    if (WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0) {
-        DWORD exitCode = 0;
-        if (GetExitCodeProcess(info.hProcess, &exitCode)) code = exitCode;
-    } else {
-        TerminateProcess(info.hProcess, 1);
-        std::fprintf(stderr, "%ls did not end\n", exe.c_str());
-    }
-    CloseHandle(info.hProcess);
-    return code;
-}
-
 // One start of a launcher; adds its start-to-entry time and peak working set.
 bool Start(const Install& install, const wchar_t* launcher, std::vector<double>& ms,
            std::vector<double>& peakMiB) {
-    const std::wstring report = install.current + L"\\engine-report.txt";
-    DeleteFileW(report.c_str());
-    SetEnvironmentVariableW(L"ZELT_FIXTURE_REPORT", report.c_str());
-    const std::optional<DWORD> code = Run(install.current + L"\\" + launcher, install.current);
-    const std::optional<std::string> record = ReadText(report);
-    if (code != DWORD{0} || !record) {
-        std::fprintf(stderr, "%ls in %ls: exit code %ld, %s\n", launcher, install.root.c_str(),
-                     code ? static_cast<long>(*code) : -1L,
-                     record ? "record written" : "no record");
-        return false;
-    }
-    const std::vector<std::string> time = Values(*record, "startToEntry100ns");
-    const std::vector<std::string> peak = Values(*record, "peakWorkingSet");
-    if (time.size() != 1 || peak.size() != 1) {
-        std::fprintf(stderr, "the engine record lacks its timing\n");
-        return false;
-    }
-    ms.push_back(std::atof(time[0].c_str()) / 1e4);
-    peakMiB.push_back(std::atof(peak[0].c_str()) / double(kMiB));
+    const std::optional<zelt::bench::EngineTiming> timing =
+        zelt::bench::TimedStart(install.current, launcher);
+    if (!timing) return false;
+    ms.push_back(timing->ms);
+    peakMiB.push_back(timing->peakMiB);
     return true;
 }
 
@@ -233,13 +108,14 @@ bool TimeAppRun(Install& install) {
     const std::wstring out = install.current + L"\\app-run.txt";
     DeleteFileW(out.c_str());
     SetEnvironmentVariableW(L"ZELT_BENCH_OUT", out.c_str());
-    const std::optional<DWORD> code = Run(install.current + L"\\app_run_host.exe", install.current);
+    const std::optional<zelt::bench::Ended> ended =
+        zelt::bench::Run(install.current + L"\\app_run_host.exe", install.current);
     const std::optional<std::string> record = ReadText(out);
     const std::vector<std::string> first =
         record ? Values(*record, "first") : std::vector<std::string>{};
     const std::vector<std::string> later =
         record ? Values(*record, "call") : std::vector<std::string>{};
-    if (code != DWORD{0} || first.size() != 1 || later.empty()) {
+    if (!ended || ended->exitCode != 0 || first.size() != 1 || later.empty()) {
         std::fprintf(stderr, "app_run_host in %ls failed\n", install.root.c_str());
         return false;
     }
@@ -248,12 +124,6 @@ bool TimeAppRun(Install& install) {
         install.laterCallsMs.push_back(std::atof(value.c_str()) / 1e3);
     }
     return true;
-}
-
-// A measure with a goal has the verdict "met" or "MISSED"; one that is only reported, "-".
-void Summary(const std::string& measure, const std::string& value, const std::string& goal,
-             const char* verdict) {
-    std::printf("summary|%s|%s|%s|%s\n", measure.c_str(), value.c_str(), goal.c_str(), verdict);
 }
 
 std::string Ms(double ms) {
@@ -267,11 +137,7 @@ std::string Ms(double ms) {
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 40;
     const std::wstring bin = BinDir();
-    wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
-    const std::wstring base =
-        std::wstring(temp) + L"zelt-startup-bench-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(base.c_str(), nullptr);
+    const std::wstring base = zelt::bench::MakeScratchDir(L"zelt-startup-bench");
 
     std::vector<Install> installs = {
         {5, 256 * kMiB, base + L"\\p5-256m"},
@@ -280,12 +146,8 @@ int main(int argc, char** argv) {
         {100, uint64_t{2} << 30, base + L"\\p100-2g"},
     };
 
-    SetEnvironmentVariableW(L"ZELT_BASLATICI_KUTUSUZ", L"1");
-    SetEnvironmentVariableW(L"ZELT_FIXTURE_TIMING", L"1");
+    zelt::bench::SetStartEnvironment();
     SetEnvironmentVariableW(L"ZELT_BENCH_CALLS", std::to_wstring(kHostCalls).c_str());
-    SetEnvironmentVariableW(L"UPKIT_FIRSTRUN", nullptr);
-    SetEnvironmentVariableW(L"UPKIT_RESTART", nullptr);
-    SetEnvironmentVariableW(L"UPKIT_DEBUG", nullptr);
 
     bool ok = true;
     for (Install& install : installs) ok = ok && LayOut(install, bin);
@@ -314,7 +176,7 @@ int main(int argc, char** argv) {
         for (Install& install : installs) ok = ok && TimeAppRun(install);
     }
     for (const Install& install : installs) {
-        if (ok && CountPackages(install) != install.packages) {
+        if (ok && zelt::bench::CountPackages(install.root + L"\\packages") != install.packages) {
             std::fprintf(stderr, "packages were deleted in %ls\n", install.root.c_str());
             ok = false;
         }
