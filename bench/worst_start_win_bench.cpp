@@ -36,7 +36,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -82,15 +81,6 @@ constexpr size_t kEndSearch = 65536 + 22 + 20;
 constexpr size_t kLocatorRoom = 20;
 constexpr size_t kDirectoryEntry = 46;  // the smallest central directory entry
 
-// Little-endian fields, each a value and its width in bytes.
-std::string Fields(std::initializer_list<std::pair<uint64_t, int>> fields) {
-    std::string out;
-    for (const auto& [value, width] : fields) {
-        for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-    }
-    return out;
-}
-
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
@@ -122,12 +112,9 @@ bool WriteZip64Amplification(const std::wstring& file) {
         const size_t at = kEndSearch - (kCandidates - k) * kStride;
         const uint64_t record = tailStart + at;
         const uint64_t entries = record / kDirectoryEntry;
-        const std::string candidate =
-            Fields({{0x06064b50, 4}, {44, 8}, {45, 2}, {45, 2}, {0, 4}, {0, 4}}) +
-            Fields({{entries, 8}, {entries, 8}, {record, 8}, {0, 8}}) +
-            Fields({{0x07064b50, 4}, {0, 4}, {record, 8}, {1, 4}}) +
-            Fields({{0x06054b50, 4}, {0, 4}, {0xFFFF, 2}, {0xFFFF, 2}, {0xFFFFFFFFu, 4}}) +
-            Fields({{0xFFFFFFFFu, 4}, {0, 2}});
+        const std::string candidate = zw::Zip64EndRecord(entries, record, 0) +
+                                      zw::Zip64Locator(record) +
+                                      zw::ClassicEndRecord(0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu);
         tail.replace(at, candidate.size(), candidate);
     }
     // No field may spell a signature by chance: exactly the candidates are found.
@@ -139,15 +126,12 @@ bool WriteZip64Amplification(const std::wstring& file) {
     return WriteChecked(file, {{"", tailStart}, {std::move(tail), 0}}, kSize);
 }
 
-// A file of 1 MiB whose searched end is filled with classic end records (2,979 of them), each
-// claiming 65,535 entries on disk 0 in a directory of no bytes at offset 0: the reader sets up
-// 2 MiB for each record's entries before it finds none there.
+// A file of 4 MiB whose searched end is filled with classic end records (2,979 of them), each
+// claiming 65,535 entries on disk 0 in a directory at the file's start: the reader sets up 2 MiB
+// for each record's entries before it finds none there.
 bool WriteClassicAmplification(const std::wstring& file) {
-    constexpr uint64_t kSize = kMiB;
-    const std::string record =
-        Fields({{0x06054b50, 4}, {0, 4}, {0xFFFF, 2}, {0xFFFF, 2}, {0, 4}, {0, 4}, {0, 2}});
-    std::string tail;
-    while (tail.size() + record.size() <= kEndSearch - kLocatorRoom) tail += record;
+    constexpr uint64_t kSize = 4 * kMiB;
+    const std::string tail = zw::ClassicEndRecordFlood((kEndSearch - kLocatorRoom) / 22, 0xFFFF);
     return WriteChecked(file, {{"", kSize - tail.size()}, {std::move(tail), 0}}, kSize);
 }
 
