@@ -50,10 +50,11 @@ class CountingBackend : public LogFileBackend {
 public:
     CountingBackend(std::unique_ptr<LogFileBackend> inner, Calls* calls)
         : inner_(std::move(inner)), calls_(calls) {}
+    bool LockWriters(const Path& file) override { return inner_->LockWriters(file); }
+    void UnlockWriters() override { inner_->UnlockWriters(); }
     void CreateParentDirs(const Path& file) override {
         Timed(calls_->reopenSeconds, [&] { inner_->CreateParentDirs(file); });
     }
-    std::optional<uint64_t> FileSize(const Path& file) override { return inner_->FileSize(file); }
     bool Open(const Path& file) override {
         bool opened = false;
         Timed(calls_->reopenSeconds, [&] { opened = inner_->Open(file); });
@@ -62,15 +63,20 @@ public:
     void Close() override {
         Timed(calls_->reopenSeconds, [&] { inner_->Close(); });
     }
+    std::optional<uint64_t> OpenFileSize() override {
+        std::optional<uint64_t> size;
+        Timed(calls_->reopenSeconds, [&] { size = inner_->OpenFileSize(); });
+        return size;
+    }
     WriteOutcome Write(std::string_view bytes) override {
         ++calls_->writes;
         return inner_->Write(bytes);
     }
-    bool RenameReplacing(const Path& from, const Path& to) override {
+    RenameOutcome RenameOpenFile(const Path& from, const Path& to) override {
         ++calls_->renames;
-        bool renamed = false;
-        Timed(calls_->renameSeconds, [&] { renamed = inner_->RenameReplacing(from, to); });
-        return renamed;
+        RenameOutcome outcome = RenameOutcome::Failed;
+        Timed(calls_->renameSeconds, [&] { outcome = inner_->RenameOpenFile(from, to); });
+        return outcome;
     }
 
 private:

@@ -59,29 +59,44 @@ Path RotatingLogFile::OldFilePath() const {
 }
 
 void RotatingLogFile::SetUp() {
-    backend_->CreateParentDirs(filePath_);
-    if (std::optional<uint64_t> size = backend_->FileSize(filePath_)) {
-        // Counted even when it is too large: should the rotation fail, the next line tries again.
-        fileSize_ = *size;
-        if (fileSize_ > maxSize_) Rotate();
-    }
-    if (!isOpen_) Open();
+    const bool locked = backend_->LockWriters(filePath_);
+    // Opened first and judged by the open file's own size: the file at the path may change
+    // between a look at the path and the open.
+    Open();
+    if (isOpen_ && fileSize_ > maxSize_) Rotate();
+    if (locked) backend_->UnlockWriters();
 }
 
 void RotatingLogFile::Open() {
     backend_->CreateParentDirs(filePath_);
-    if (backend_->Open(filePath_)) isOpen_ = true;
+    if (!backend_->Open(filePath_)) return;
+    isOpen_ = true;
+    // Other processes' lines count too: the size is the file's, not what this process wrote.
+    fileSize_ = backend_->OpenFileSize().value_or(0);
 }
 
 void RotatingLogFile::Rotate() {
     backend_->CreateParentDirs(filePath_);
+    using Outcome = LogFileBackend::RenameOutcome;
+    // The file open here goes to ".old" only if it is still the one at the path. Otherwise
+    // another process rotated first: this handle already points at ".old", and the path holds
+    // that process's new file, which is opened as it is.
+    if (backend_->RenameOpenFile(filePath_, OldFilePath()) == Outcome::Failed) {
+        return;  // the file keeps growing; tried again after the next line
+    }
     backend_->Close();
     isOpen_ = false;
-    if (backend_->RenameReplacing(filePath_, OldFilePath())) fileSize_ = 0;
+    fileSize_ = 0;
     Open();
 }
 
 void RotatingLogFile::WriteLine(std::string_view bytes) {
+    const bool locked = backend_->LockWriters(filePath_);
+    WriteWhole(bytes);
+    if (locked) backend_->UnlockWriters();
+}
+
+void RotatingLogFile::WriteWhole(std::string_view bytes) {
     while (!bytes.empty()) {
         if (!isOpen_) {
             Open();

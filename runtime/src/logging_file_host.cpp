@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "logging_file.h"
+#include "platform.h"
 #include "text.h"
 
 namespace upkit {
@@ -22,17 +23,15 @@ class PosixLogFileBackend : public LogFileBackend {
 public:
     ~PosixLogFileBackend() override { Close(); }
 
+    // Appends to a descriptor opened with O_APPEND are atomic, whole writes each: no turns needed.
+    bool LockWriters(const Path&) override { return false; }
+    void UnlockWriters() override {}
+
     void CreateParentDirs(const Path& file) override {
         if (std::optional<Path> parent = ParentDir(file); parent && !parent->Empty()) {
             std::error_code ignored;
             std::filesystem::create_directories(Native(*parent), ignored);
         }
-    }
-
-    std::optional<uint64_t> FileSize(const Path& file) override {
-        struct stat info;
-        if (stat(Native(file).c_str(), &info) != 0) return std::nullopt;
-        return static_cast<uint64_t>(info.st_size);
     }
 
     bool Open(const Path& file) override {
@@ -50,14 +49,33 @@ public:
         }
     }
 
+    std::optional<uint64_t> OpenFileSize() override {
+        struct stat info;
+        if (fd_ < 0 || fstat(fd_, &info) != 0) return std::nullopt;
+        return static_cast<uint64_t>(info.st_size);
+    }
+
     WriteOutcome Write(std::string_view bytes) override {
         const ssize_t n = write(fd_, bytes.data(), bytes.size());
         if (n < 0) return {errno == EINTR ? WriteOutcome::Interrupted : WriteOutcome::Failed, 0};
         return {WriteOutcome::Written, static_cast<size_t>(n)};
     }
 
-    bool RenameReplacing(const Path& from, const Path& to) override {
-        return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+    // POSIX has no rename through a descriptor: the file at the path is compared with the open
+    // one right before it is renamed by name, which leaves a short window that the Windows
+    // implementation does not have.
+    RenameOutcome RenameOpenFile(const Path& from, const Path& to) override {
+        struct stat open;
+        struct stat atPath;
+        if (fd_ < 0 || fstat(fd_, &open) != 0) return RenameOutcome::Failed;
+        if (stat(Native(from).c_str(), &atPath) != 0) {
+            return errno == ENOENT ? RenameOutcome::NotTheOpenFile : RenameOutcome::Failed;
+        }
+        if (open.st_dev != atPath.st_dev || open.st_ino != atPath.st_ino) {
+            return RenameOutcome::NotTheOpenFile;
+        }
+        return rename(Native(from).c_str(), Native(to).c_str()) == 0 ? RenameOutcome::Renamed
+                                                                     : RenameOutcome::Failed;
     }
 
 private:

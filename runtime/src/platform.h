@@ -19,6 +19,9 @@ bool EnvVarIsSet(const char16_t* name);
 
 void RemoveEnvVar(const char16_t* name);
 
+// The process's identifier.
+uint32_t CurrentProcessId();
+
 // Ends the process at once with the exit code; nothing after this runs.
 [[noreturn]] void EndProcess(uint32_t exitCode);
 

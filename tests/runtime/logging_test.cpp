@@ -202,29 +202,32 @@ TEST(CombinedLoggerTest, EachMemberInOrderUpToItsLevel) {
 
 // ---- The rotating file over an in-memory file system ----
 
-// Files as strings; every call is noted. Opening, renaming and writing can be made to fail.
+// Files as strings behind names, so that a name can come to stand for another file while one is
+// open, as on a real disk; every call is noted. Opening, renaming and writing can be made to fail.
 class MemoryFiles : public LogFileBackend {
 public:
-    std::map<std::u16string, std::string> files;
+    std::map<std::u16string, std::shared_ptr<std::string>> names;
     std::vector<std::string> calls;
     bool openFails = false;
     bool renameFails = false;
     std::vector<WriteOutcome> scriptedWrites;  // used first, in order; then every write succeeds
 
+    bool LockWriters(const Path&) override { return false; }
+    void UnlockWriters() override {}
     void CreateParentDirs(const Path&) override {}
-    std::optional<uint64_t> FileSize(const Path& file) override {
-        auto it = files.find(file.Units());
-        if (it == files.end()) return std::nullopt;
-        return it->second.size();
-    }
     bool Open(const Path& file) override {
         calls.push_back("open");
         if (openFails) return false;
-        files[file.Units()];
-        open_ = file.Units();
+        std::shared_ptr<std::string>& named = names[file.Units()];
+        if (!named) named = std::make_shared<std::string>();
+        open_ = named;
         return true;
     }
     void Close() override { open_.reset(); }
+    std::optional<uint64_t> OpenFileSize() override {
+        if (!open_) return std::nullopt;
+        return open_->size();
+    }
     WriteOutcome Write(std::string_view bytes) override {
         calls.push_back("write " + std::to_string(bytes.size()));
         WriteOutcome outcome{WriteOutcome::Written, bytes.size()};
@@ -232,24 +235,28 @@ public:
             outcome = scriptedWrites.front();
             scriptedWrites.erase(scriptedWrites.begin());
         }
-        if (outcome.status == WriteOutcome::Written) {
-            files[*open_].append(bytes.substr(0, outcome.count));
-        }
+        if (outcome.status == WriteOutcome::Written) open_->append(bytes.substr(0, outcome.count));
         return outcome;
     }
-    bool RenameReplacing(const Path& from, const Path& to) override {
+    RenameOutcome RenameOpenFile(const Path& from, const Path& to) override {
         calls.push_back("rename");
-        if (renameFails) return false;
-        files[to.Units()] = files[from.Units()];
-        files.erase(from.Units());
-        return true;
+        auto it = names.find(from.Units());
+        if (it == names.end() || it->second != open_) return RenameOutcome::NotTheOpenFile;
+        if (renameFails) return RenameOutcome::Failed;
+        names[to.Units()] = it->second;
+        names.erase(from.Units());
+        return RenameOutcome::Renamed;
     }
 
-    std::string& At(const char16_t* name) { return files[name]; }
-    bool Has(const char16_t* name) const { return files.count(name) != 0; }
+    std::string& At(const char16_t* name) {
+        std::shared_ptr<std::string>& named = names[name];
+        if (!named) named = std::make_shared<std::string>();
+        return *named;
+    }
+    bool Has(const char16_t* name) const { return names.count(name) != 0; }
 
 private:
-    std::optional<std::u16string> open_;
+    std::shared_ptr<std::string> open_;
 };
 
 constexpr uint64_t kMax = RotatingLogFile::kMaxSize;
@@ -265,7 +272,7 @@ MemoryLog MakeLog(std::optional<std::string> existing,
                   std::function<void(MemoryFiles&)> prepare = nullptr) {
     auto backend = std::make_unique<MemoryFiles>();
     MemoryFiles* files = backend.get();
-    if (existing) files->files[u"log"] = *existing;
+    if (existing) files->At(u"log") = *existing;
     if (prepare) prepare(*files);
     auto log = std::make_unique<RotatingLogFile>(Path(u"log"), std::move(backend));
     log->SetUp();
@@ -313,7 +320,7 @@ TEST(RotatingLog, TheCrossingLineCompletesInTheOldFile) {
 
 TEST(RotatingLog, OldFileIsReplaced) {
     MemoryLog m = MakeLog(std::string(kMax + 1, 'n'),
-                          [](MemoryFiles& f) { f.files[u"log.old"] = "older lines"; });
+                          [](MemoryFiles& f) { f.At(u"log.old") = "older lines"; });
     EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax + 1, 'n'));
 }
 
@@ -324,8 +331,7 @@ TEST(RotatingLog, FailedRenameKeepsGrowingAndIsRetriedAfterEveryLine) {
     m.files->calls.clear();
     m.log->WriteLine("a\n");
     m.log->WriteLine("b\n");
-    EXPECT_THAT(m.files->calls,
-                ElementsAre("write 2", "rename", "open", "write 2", "rename", "open"));
+    EXPECT_THAT(m.files->calls, ElementsAre("write 2", "rename", "write 2", "rename"));
     EXPECT_EQ(m.files->At(u"log"), std::string(kMax + 1, 'x') + "a\nb\n");
 
     m.files->renameFails = false;
