@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "logging.h"
+#include "platform.h"
 #include "text.h"
 
 namespace upkit {
@@ -36,6 +37,22 @@ Result<Locator> LocateAppExecutable(const Path& exePath, const LocatorFs& fs) {
         }
     }
     return CouldNotAutoLocate();
+}
+
+// Copies the root's updater to the fallback folder so that the updater found there is always a
+// whole program: the copy is made under a name of this process's own and takes the real name only
+// once complete, never over one that another start published meanwhile. Whatever fails, the
+// partial copy is removed, so the next start tries again.
+IoResult<Unit> PublishUpdaterCopy(const Path& from, const Path& to, const LocatorFs& fs) {
+    const Path partial(to.Units() +
+                       Wtf8ToUtf16("." + std::to_string(CurrentProcessId()) + ".partial"));
+    IoResult<Unit> step = fs.copyFile(from, partial);
+    if (step) step = fs.renameNoReplace(partial, to);
+    if (step) return step;
+    fs.deleteFile(partial);
+    // Another start got there first with a whole copy of its own, which is kept.
+    if (step.error().Kind() == IoErrorKind::AlreadyExists && fs.pathExists(to)) return Unit{};
+    return step;
 }
 
 }  // namespace
@@ -196,7 +213,8 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
     // is the one the installer keeps current. An existing copy is left alone.
     const Path rootUpdater = JoinPath(config.rootDir, "Update.exe");
     if (!fs.pathExists(config.updaterPath) && fs.pathExists(rootUpdater)) {
-        if (IoResult<Unit> copied = fs.copyFile(rootUpdater, config.updaterPath); !copied) {
+        if (IoResult<Unit> copied = PublishUpdaterCopy(rootUpdater, config.updaterPath, fs);
+            !copied) {
             UPKIT_ERROR(kTarget,
                         "Failed to copy Update.exe to fallback path: " + copied.error().Display());
         } else {

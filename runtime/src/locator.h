@@ -73,6 +73,10 @@ struct LocatorFs {
     std::function<IoResult<Unit>(const Path&)> createDirAll;
     // Copies a file, replacing an existing destination.
     std::function<IoResult<Unit>(const Path& from, const Path& to)> copyFile;
+    // Renames a file; fails with AlreadyExists, changing nothing, when the new name is taken.
+    std::function<IoResult<Unit>(const Path& from, const Path& to)> renameNoReplace;
+    // Deletes a file; a failure is ignored.
+    std::function<void(const Path&)> deleteFile;
 };
 
 const LocatorFs& SystemLocatorFs();

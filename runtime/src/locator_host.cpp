@@ -17,6 +17,10 @@ const LocatorFs& SystemLocatorFs() {
         [](const Path&, const Path&) -> IoResult<Unit> {
             return IoError::FromKind(IoErrorKind::Unsupported);
         },
+        [](const Path&, const Path&) -> IoResult<Unit> {
+            return IoError::FromKind(IoErrorKind::Unsupported);
+        },
+        [](const Path&) {},
     };
     return *fs;
 }

@@ -63,6 +63,20 @@ IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) {
     return Unit{};
 }
 
+IoResult<Unit> RenameNoReplace(const Path& from, const Path& to) {
+    IoResult<std::u16string> source = OsPathText(from);
+    if (!source) return source.take_error();
+    IoResult<std::u16string> target = OsPathText(to);
+    if (!target) return target.take_error();
+    // Without MOVEFILE_REPLACE_EXISTING: a taken name fails with ERROR_ALREADY_EXISTS.
+    if (!MoveFileExW(W(source.value()), W(target.value()), 0)) return LastOsError();
+    return Unit{};
+}
+
+void DeleteIgnoringFailure(const Path& path) {
+    if (IoResult<std::u16string> name = OsPathText(path)) DeleteFileW(W(name.value()));
+}
+
 IoResult<std::string> ReadManifestText(const Path& path) {
     return RetryFileOperation([&path]() -> IoResult<std::string> {
         IoResult<std::string> bytes = ReadFileAtMost(path, kMaxManifestBytes + 1);
@@ -82,6 +96,8 @@ const LocatorFs& SystemLocatorFs() {
         ReadManifestText,
         [](const Path& dir) { return CreateDirAll(dir); },
         CopyFileReplacing,
+        RenameNoReplace,
+        DeleteIgnoringFailure,
     };
     return *fs;
 }

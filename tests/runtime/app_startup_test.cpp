@@ -110,6 +110,8 @@ public:
         };
         fs.createDirAll = [](const Path&) -> IoResult<Unit> { return Unit{}; };
         fs.copyFile = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
+        fs.renameNoReplace = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
+        fs.deleteFile = [](const Path&) {};
         return fs;
     }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,8 +21,8 @@ using testing::CapturedLog;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-using ::testing::Not;
 using testing::LogLine;
+using ::testing::Not;
 
 Path P(std::string_view text) {
     return Path::FromUtf8(text);
@@ -42,6 +43,10 @@ struct FakeDisk {
     std::optional<std::string> exePath;
     std::optional<IoError> createError;
     std::optional<IoError> copyError;
+    std::optional<IoError> renameError;
+    // A file another process creates while a copy is made, as a racing start would publish its
+    // own copy of the updater.
+    std::optional<std::string> appearsDuringCopy;
     std::vector<std::string> probes;
     std::vector<std::string> actions;
 
@@ -73,12 +78,33 @@ struct FakeDisk {
             return Unit{};
         };
         fs.copyFile = [this](const Path& from, const Path& to) -> IoResult<Unit> {
-            actions.push_back("copy " + PathDisplay(from) + " -> " + PathDisplay(to));
+            actions.push_back("copy " + PathDisplay(from) + " -> " + Shown(to));
+            if (appearsDuringCopy) entries.insert(*appearsDuringCopy);
             if (copyError) return *copyError;
             entries.insert(PathDisplay(to));
             return Unit{};
         };
+        fs.renameNoReplace = [this](const Path& from, const Path& to) -> IoResult<Unit> {
+            actions.push_back("rename " + Shown(from) + " -> " + Shown(to));
+            if (renameError) return *renameError;
+            if (entries.count(PathDisplay(to)))
+                return IoError::FromKind(IoErrorKind::AlreadyExists);
+            entries.erase(PathDisplay(from));
+            entries.insert(PathDisplay(to));
+            return Unit{};
+        };
+        fs.deleteFile = [this](const Path& p) {
+            actions.push_back("delete " + Shown(p));
+            entries.erase(PathDisplay(p));
+        };
         return fs;
+    }
+
+    // A path as the actions show it: the process's own number in a partial copy's name is
+    // written "<pid>", since it differs from run to run.
+    static std::string Shown(const Path& path) {
+        return std::regex_replace(PathDisplay(path), std::regex(R"(\.[0-9]+\.partial$)"),
+                                  ".<pid>.partial");
     }
 
     // An installation at root: Update.exe and current\sq.version with the given manifest id.
@@ -443,7 +469,8 @@ TEST(OpenLocator, KeepsTheLayoutApartFromTheSettledPackagesDirectory) {
 
 TEST(SelectPackagesDirectory, Decisions) {
     const IoError createError = IoError::FromOsCode(183);
-    const IoError copyError = IoError::FromOsCode(32);
+    const IoError copyError = IoError::FromOsCode(112);
+    const IoError renameError = IoError::FromOsCode(5);
     const std::string lad = R"(C:\Users\u\AppData\Local)";
     const std::string fallback = lad + R"(\MyApp)";
     const LogLine rootFalse = Info(R"(Root directory 'C:\App' writable: false)");
@@ -451,7 +478,11 @@ TEST(SelectPackagesDirectory, Decisions) {
     const LogLine copied =
         Info("Copied Update.exe from root to fallback: " + fallback + R"(\Update.exe)");
     const std::string create = "create " + fallback + R"(\packages)";
-    const std::string copy = R"(copy C:\App\Update.exe -> )" + fallback + R"(\Update.exe)";
+    const std::string updater = fallback + R"(\Update.exe)";
+    const std::string partial = updater + ".<pid>.partial";
+    const std::string copy = R"(copy C:\App\Update.exe -> )" + partial;
+    const std::string publish = "rename " + partial + " -> " + updater;
+    const std::string discard = "delete " + partial;
 
     struct Case {
         const char* name;
@@ -467,6 +498,8 @@ TEST(SelectPackagesDirectory, Decisions) {
         std::vector<LogLine> lines;
         std::vector<std::string> actions;
         std::vector<std::string> probes;
+        std::optional<IoError> renameError = {};
+        std::optional<std::string> appearsDuringCopy = {};
     };
     const Case cases[] = {
         {"writable root",
@@ -550,7 +583,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
          {rootFalse, usingFallback, copied},
-         {create, copy},
+         {create, copy, publish},
          {R"(C:\App)"}},
         {"fallback copy already there is kept",
          R"(C:\App\packages)",
@@ -576,7 +609,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
          {rootFalse, usingFallback, copied},
-         {create, copy},
+         {create, copy, publish},
          {R"(C:\App)"}},
         {"no root updater, no copy",
          R"(C:\App\packages)",
@@ -604,7 +637,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          {Warn(
               R"(Custom packages directory is not writable, falling through to standard logic: D:\Missing)"),
           rootFalse, usingFallback, copied},
-         {create, copy},
+         {create, copy, publish},
          {R"(D:\Missing)", R"(C:\App)"}},
         {"no local application data folder",
          R"(C:\App\packages\)",
@@ -633,8 +666,38 @@ TEST(SelectPackagesDirectory, Decisions) {
          {rootFalse, usingFallback,
           Error("Unable to create fallback packages directory: " + createError.Display()),
           Error("Failed to copy Update.exe to fallback path: " + copyError.Display())},
-         {create, copy},
+         {create, copy, discard},
          {R"(C:\App)"}},
+        {"the copy cannot take its name: nothing partial is left",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {R"(C:\App\Update.exe)"},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         fallback + R"(\Update.exe)",
+         {rootFalse, usingFallback,
+          Error("Failed to copy Update.exe to fallback path: " + renameError.Display())},
+         {create, copy, publish, discard},
+         {R"(C:\App)"},
+         renameError},
+        {"another start published its whole copy first: that one is kept",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {R"(C:\App\Update.exe)"},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         fallback + R"(\Update.exe)",
+         {rootFalse, usingFallback, copied},
+         {create, copy, publish, discard},
+         {R"(C:\App)"},
+         {},
+         updater},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -645,6 +708,8 @@ TEST(SelectPackagesDirectory, Decisions) {
         disk.localAppData = c.localAppData;
         disk.createError = c.createError;
         disk.copyError = c.copyError;
+        disk.renameError = c.renameError;
+        disk.appearsDuringCopy = c.appearsDuringCopy;
         LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk.Fs());
         config.packagesDir = P(c.packagesIn);
         config.updaterPath = P(c.updaterIn);

@@ -262,6 +262,8 @@ LocatorFs InstallationFs(std::set<std::string> entries, std::map<std::string, st
     };
     fs.createDirAll = [](const Path&) -> IoResult<Unit> { return Unit{}; };
     fs.copyFile = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
+    fs.renameNoReplace = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
+    fs.deleteFile = [](const Path&) {};
     return fs;
 }
 
