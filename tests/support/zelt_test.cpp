@@ -375,21 +375,38 @@ Process::~Process() {
 }
 
 Process::Process(Process&& other) noexcept
-    : process_(std::exchange(other.process_, nullptr)), id_(std::exchange(other.id_, 0)) {}
+    : process_(std::exchange(other.process_, nullptr)),
+      thread_(std::exchange(other.thread_, nullptr)),
+      id_(std::exchange(other.id_, 0)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
         if (Running()) Kill();
         Close();
         process_ = std::exchange(other.process_, nullptr);
+        thread_ = std::exchange(other.thread_, nullptr);
         id_ = std::exchange(other.id_, 0);
     }
     return *this;
 }
 
 void Process::Close() {
+    if (thread_ != nullptr) CloseHandle(thread_);
+    thread_ = nullptr;
     if (process_ != nullptr) CloseHandle(process_);
     process_ = nullptr;
+}
+
+bool Process::Resume() {
+    if (thread_ == nullptr) {
+        ADD_FAILURE() << "resuming a process that was not started suspended";
+        return false;
+    }
+    const bool resumed = ResumeThread(thread_) != static_cast<DWORD>(-1);
+    if (!resumed) ADD_FAILURE() << LastErrorText("ResumeThread");
+    CloseHandle(thread_);
+    thread_ = nullptr;
+    return resumed;
 }
 
 bool Process::Start(const ProcessSpec& invocation) {
@@ -405,7 +422,8 @@ bool Process::Start(const ProcessSpec& invocation) {
     std::wstring commandLine = invocation.commandLine;
     std::wstring environment = BuildEnvironmentBlock(invocation.env);
     if (!CreateProcessW(invocation.application.empty() ? nullptr : invocation.application.c_str(),
-                        commandLine.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT | (invocation.suspended ? CREATE_SUSPENDED : 0),
                         environment.data(),
                         invocation.workingDir.empty() ? nullptr : invocation.workingDir.c_str(),
                         &startup, &info)) {
@@ -414,7 +432,11 @@ bool Process::Start(const ProcessSpec& invocation) {
                       << Narrow(invocation.commandLine);
         return false;
     }
-    CloseHandle(info.hThread);
+    if (invocation.suspended) {
+        thread_ = info.hThread;
+    } else {
+        CloseHandle(info.hThread);
+    }
     process_ = info.hProcess;
     id_ = info.dwProcessId;
     return true;

@@ -124,6 +124,7 @@ struct ProcessSpec {
     EnvChanges env;
     std::optional<WORD> showWindow;  // passed with STARTF_USESHOWWINDOW when set
     DWORD timeoutMs = 60000;
+    bool suspended = false;  // created with its first thread suspended, until Resume
 };
 
 // A started child process. Destroying it while the child still runs kills the child.
@@ -136,6 +137,8 @@ public:
 
     // Starts the child; records a failure and returns false when CreateProcessW fails.
     bool Start(const ProcessSpec& invocation);
+    // Lets the first thread of a process started suspended run.
+    bool Resume();
     bool Running() const;
     DWORD Id() const { return id_; }
     HANDLE Handle() const { return process_; }
@@ -147,6 +150,7 @@ public:
 private:
     void Close();
     HANDLE process_ = nullptr;
+    HANDLE thread_ = nullptr;  // held only while the process is suspended
     DWORD id_ = 0;
 };
 
