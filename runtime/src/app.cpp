@@ -3,7 +3,7 @@
 #include "app_startup.h"
 #include "cmdline.h"
 #include "logging.h"
-#include "platform.h"
+#include "os/os.h"
 #include "text.h"
 
 namespace upkit {
@@ -54,6 +54,11 @@ std::string ArgsDebug(const std::vector<std::string>& args) {
     }
     out += "]";
     return out;
+}
+
+bool EnvVarIsSet(const char16_t* name) {
+    const std::optional<std::u16string> value = ReadEnvVar(name);
+    return value && IsValidUtf16(*value);
 }
 
 void FireHook(std::optional<VersionHook>& hook, const Version& version) {

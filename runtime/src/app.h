@@ -44,6 +44,10 @@ std::string ArgsDebug(const std::vector<std::string>& args);
 // "UPKIT_DEBUG" is set), then runs the installed application's start-up.
 void Run(UpkitApp& request);
 
+// Whether an environment variable is set: present with a value that is valid text, the empty
+// value included.
+bool EnvVarIsSet(const char16_t* name);
+
 // Fires a hook once: it is taken out of its field first.
 void FireHook(std::optional<VersionHook>& hook, const Version& version);
 

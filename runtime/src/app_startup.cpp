@@ -6,7 +6,7 @@
 #include "locator_packages.h"
 #include "logging.h"
 #include "manager.h"
-#include "platform.h"
+#include "os/os.h"
 #include "text.h"
 
 namespace upkit {
@@ -45,7 +45,7 @@ void RunInstalledStartup(UpkitApp& request, const LocatorFs& fs) {
 
     const std::string identity = AppUserModelIdFor(locator.manifest);
     UPKIT_INFO(kTarget, "Setting current process explicit AppUserModelID to '" + identity + "'");
-    SetCurrentProcessAppUserModelId(AppUserModelIdBuffer(identity));
+    SetProcessAppUserModelId(AppUserModelIdBuffer(identity));
 
     const Version installed = locator.manifest.version;
     const std::vector<LocalPackage> packages = FindLocalPackages(locator.config.packagesDir);

@@ -29,14 +29,6 @@ std::string AppUserModelIdFor(const PackageManifest& manifest);
 // terminating NUL.
 std::u16string AppUserModelIdBuffer(std::string_view identity);
 
-// Registers the NUL-terminated identity as the process's explicit application user model identity.
-// The outcome is not reported: start-up goes on either way.
-void SetCurrentProcessAppUserModelId(const std::u16string& terminatedIdentity);
-
-// The process's explicit identity as the system reports it back; nothing when it has none or
-// cannot tell.
-std::optional<std::u16string> CurrentProcessAppUserModelId();
-
 // Deletes a file; a failure is ignored.
 void DeleteFileIgnoringFailure(const Path& path);
 

@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "manifest.h"
 #include "misc_path.h"
+#include "os/os.h"
 
 struct zip;
 struct zip_source;
@@ -21,16 +22,6 @@ class BundleSource;
 // The largest manifest entry that is read; a larger one (declared or found while decompressing)
 // is refused, so a deflate bomb in the packages directory cannot exhaust memory.
 inline constexpr uint64_t kMaxManifestEntrySize = uint64_t{16} * 1024 * 1024;
-
-// A file read by offset. The archive reader only ever seeks and reads through this; it never
-// maps the file or reads it whole.
-class RandomAccessFile {
-public:
-    virtual ~RandomAccessFile() = default;
-    virtual IoResult<uint64_t> Size() = 0;
-    // Reads up to length bytes at offset; fewer only at the end of the file.
-    virtual IoResult<size_t> ReadAt(uint64_t offset, void* buffer, size_t length) = 0;
-};
 
 // A RandomAccessFile over bytes held in memory.
 std::unique_ptr<RandomAccessFile> MemoryFile(std::string bytes);

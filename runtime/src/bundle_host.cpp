@@ -42,7 +42,7 @@ private:
 };
 
 IoResult<int> OpenForReading(const Path& path) {
-    IoResult<std::u16string> text = OsPathText(path);
+    IoResult<std::u16string> text = SystemPathText(path);
     if (!text.ok()) return text.error();
     const int fd = open(Utf16ToWtf8(*text).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return IoError::FromOsCode(errno);

@@ -45,7 +45,7 @@ private:
 };
 
 IoResult<HANDLE> OpenForReading(const Path& path) {
-    IoResult<std::u16string> text = OsPathText(path);
+    IoResult<std::u16string> text = SystemPathText(path);
     if (!text.ok()) return text.error();
     // Others may go on reading, writing, renaming and deleting the file while it is open: the
     // runtime must never stand in the way of the updater.

@@ -1,5 +1,7 @@
 #include "errors.h"
 
+#include "os/os.h"
+
 #include "text.h"
 
 namespace upkit {
@@ -67,33 +69,6 @@ const char* IoErrorKindName(IoErrorKind kind) {
             return "Uncategorized";
     }
     return "Uncategorized";
-}
-
-IoErrorKind IoErrorKindFromOsCode(int32_t code) {
-    switch (code) {
-        case 2:  // ERROR_FILE_NOT_FOUND
-        case 3:  // ERROR_PATH_NOT_FOUND
-            return IoErrorKind::NotFound;
-        case 5:  // ERROR_ACCESS_DENIED
-            return IoErrorKind::PermissionDenied;
-        case 80:   // ERROR_FILE_EXISTS
-        case 183:  // ERROR_ALREADY_EXISTS
-            return IoErrorKind::AlreadyExists;
-        case 87:   // ERROR_INVALID_PARAMETER
-        case 123:  // ERROR_INVALID_NAME
-            return IoErrorKind::InvalidInput;
-        case 13:  // ERROR_INVALID_DATA
-            return IoErrorKind::InvalidData;
-        case 38:  // ERROR_HANDLE_EOF
-            return IoErrorKind::UnexpectedEof;
-        case 8:   // ERROR_NOT_ENOUGH_MEMORY
-        case 14:  // ERROR_OUTOFMEMORY
-            return IoErrorKind::OutOfMemory;
-        case 50:  // ERROR_NOT_SUPPORTED
-            return IoErrorKind::Unsupported;
-        default:
-            return IoErrorKind::Uncategorized;
-    }
 }
 
 IoError IoError::FromOsCode(int32_t code) {

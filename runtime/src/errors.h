@@ -54,10 +54,6 @@ private:
     std::string message_;
 };
 
-// The system's message text for an OS error code, without trailing line breaks or blanks.
-std::string SystemErrorMessage(int32_t code);
-IoErrorKind IoErrorKindFromOsCode(int32_t code);
-
 // An error of the ZIP archive reader: its own error code, the system error code it carries (0 when
 // none), and its message.
 struct ZipError {

@@ -10,7 +10,7 @@
 #include "log_setup.h"
 #include "logging.h"
 #include "misc.h"
-#include "platform.h"
+#include "os/os.h"
 #include "statics.h"
 #include "upkit.h"
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "logging.h"
-#include "platform.h"
+#include "os/os.h"
 #include "text.h"
 
 namespace upkit {

@@ -7,6 +7,7 @@
 
 #include "manifest.h"
 #include "misc_path.h"
+#include "os/os.h"
 
 namespace upkit {
 
@@ -21,12 +22,6 @@ struct LocalPackage {
 // manifest can be read. Never fails: a missing or unreadable directory gives an empty list,
 // and packages that cannot be read are left out silently.
 std::vector<LocalPackage> FindLocalPackages(const Path& packagesDir);
-
-// One entry of a directory listing.
-struct DirectoryEntry {
-    std::u16string name;
-    bool isDirectory = false;
-};
 
 // Whether a file name is that of a full package: any prefix (the empty one and a leading dot
 // included) followed by "-full.nupkg", compared case-sensitively.

@@ -12,7 +12,7 @@ namespace upkit {
 
 std::vector<DirectoryEntry> ListDirectory(const Path& dir) {
     std::vector<DirectoryEntry> entries;
-    if (!OsPathText(dir).ok()) return entries;
+    if (!SystemPathText(dir).ok()) return entries;
     const std::string native = Utf16ToWtf8(dir.Units());
     DIR* stream = opendir(native.empty() ? "." : native.c_str());
     if (stream == nullptr) return entries;

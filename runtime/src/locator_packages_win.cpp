@@ -12,7 +12,7 @@ std::vector<DirectoryEntry> ListDirectory(const Path& dir) {
     std::vector<DirectoryEntry> entries;
     // Only the appended "*" is a wildcard: the directory's own text ("[", "]" and all) is taken
     // literally by the system.
-    IoResult<std::u16string> pattern = OsPathText(JoinPath(dir, std::u16string_view(u"*")));
+    IoResult<std::u16string> pattern = SystemPathText(JoinPath(dir, std::u16string_view(u"*")));
     if (!pattern.ok()) return entries;
     WIN32_FIND_DATAW found;
     HANDLE find =

@@ -21,7 +21,7 @@ IoError LastOsError() {
 // Reads the file from its start, stopping after maxBytes: a file that keeps growing or claims an
 // enormous size costs no more than that.
 IoResult<std::string> ReadFileAtMost(const Path& path, size_t maxBytes) {
-    IoResult<std::u16string> name = OsPathText(path);
+    IoResult<std::u16string> name = SystemPathText(path);
     if (!name) return name.take_error();
     HANDLE file = CreateFileW(W(name.value()), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -53,9 +53,9 @@ IoResult<std::string> ReadFileAtMost(const Path& path, size_t maxBytes) {
 }
 
 IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) {
-    IoResult<std::u16string> source = OsPathText(from);
+    IoResult<std::u16string> source = SystemPathText(from);
     if (!source) return source.take_error();
-    IoResult<std::u16string> target = OsPathText(to);
+    IoResult<std::u16string> target = SystemPathText(to);
     if (!target) return target.take_error();
     if (!CopyFileExW(W(source.value()), W(target.value()), nullptr, nullptr, nullptr, 0)) {
         return LastOsError();
@@ -64,9 +64,9 @@ IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) {
 }
 
 IoResult<Unit> RenameNoReplace(const Path& from, const Path& to) {
-    IoResult<std::u16string> source = OsPathText(from);
+    IoResult<std::u16string> source = SystemPathText(from);
     if (!source) return source.take_error();
-    IoResult<std::u16string> target = OsPathText(to);
+    IoResult<std::u16string> target = SystemPathText(to);
     if (!target) return target.take_error();
     // Without MOVEFILE_REPLACE_EXISTING: a taken name fails with ERROR_ALREADY_EXISTS.
     if (!MoveFileExW(W(source.value()), W(target.value()), 0)) return LastOsError();
@@ -74,7 +74,7 @@ IoResult<Unit> RenameNoReplace(const Path& from, const Path& to) {
 }
 
 void DeleteIgnoringFailure(const Path& path) {
-    if (IoResult<std::u16string> name = OsPathText(path)) DeleteFileW(W(name.value()));
+    if (IoResult<std::u16string> name = SystemPathText(path)) DeleteFileW(W(name.value()));
 }
 
 IoResult<std::string> ReadManifestText(const Path& path) {

@@ -4,7 +4,7 @@
 
 #include "logging_file.h"
 #include "misc.h"
-#include "platform.h"
+#include "os/os.h"
 #include "statics.h"
 
 namespace upkit {
@@ -94,9 +94,9 @@ void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride) {
 
     std::vector<CombinedLogger::Member> members;
     members.push_back({Level::Trace, std::make_unique<ForwardingLogger>()});
-    members.push_back({FileLogger::kLevel, std::make_unique<FileLogger>(
-                                               std::move(file), LinePrefix(CurrentProcessId()),
-                                               SaneLocalOffset(PlatformLocalOffsetSeconds()))});
+    members.push_back({FileLogger::kLevel,
+                       std::make_unique<FileLogger>(std::move(file), LinePrefix(CurrentProcessId()),
+                                                    SaneLocalOffset(LocalUtcOffsetSeconds()))});
     auto logger = std::make_unique<CombinedLogger>(std::move(members));
 
     SetMaxLevel(logger->MaxLevel());

@@ -1,6 +1,6 @@
 #include "logging.h"
 
-#include "platform.h"
+#include "os/os.h"
 
 namespace upkit {
 

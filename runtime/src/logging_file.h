@@ -72,9 +72,6 @@ public:
 // The platform's backend (Win32 on Windows, POSIX in the native build).
 std::unique_ptr<LogFileBackend> MakePlatformLogFileBackend();
 
-// The local time's offset from UTC right now, from the platform's time-zone conversion.
-std::optional<int64_t> PlatformLocalOffsetSeconds();
-
 // A log file that is moved to its name with ".old" appended once it grows past maxSize. Not
 // thread-safe: the file logger serialises whole lines. Nothing is ever reported: a line that
 // cannot be written is lost, and a failed open or rotation is tried again with the next line.

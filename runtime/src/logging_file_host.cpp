@@ -8,7 +8,6 @@
 #include <filesystem>
 
 #include "logging_file.h"
-#include "platform.h"
 #include "text.h"
 
 namespace upkit {
@@ -86,17 +85,6 @@ private:
 
 std::unique_ptr<LogFileBackend> MakePlatformLogFileBackend() {
     return std::make_unique<PosixLogFileBackend>();
-}
-
-std::optional<int64_t> PlatformLocalOffsetSeconds() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return std::nullopt;
-    return static_cast<int64_t>(local.tm_gmtoff);
-}
-
-uint32_t CurrentProcessId() {
-    return static_cast<uint32_t>(getpid());
 }
 
 }  // namespace upkit

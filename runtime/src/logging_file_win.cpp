@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "logging_file.h"
-#include "platform.h"
 #include "misc.h"
 
 namespace upkit {
@@ -148,7 +147,7 @@ public:
     }
 
     bool Open(const Path& file) override {
-        IoResult<std::u16string> text = OsPathText(file);
+        IoResult<std::u16string> text = SystemPathText(file);
         if (!text) return false;
         // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the
         // file, even when another process has appended since. No DELETE access: a log viewer
@@ -185,8 +184,8 @@ public:
     }
 
     RenameOutcome RenameOpenFile(const Path& from, const Path& to) override {
-        IoResult<std::u16string> fromText = OsPathText(from);
-        IoResult<std::u16string> toText = OsPathText(to);
+        IoResult<std::u16string> fromText = SystemPathText(from);
+        IoResult<std::u16string> toText = SystemPathText(to);
         if (!fromText || !toText || handle_ == INVALID_HANDLE_VALUE) return RenameOutcome::Failed;
         // A second handle, for the rename, on whatever file is at the path now. The rename goes
         // through that handle, so it moves exactly the file compared here, whatever another
@@ -213,33 +212,10 @@ private:
     WritersTurn turn_;
 };
 
-int64_t FileTimeSeconds(const FILETIME& t) {
-    const int64_t ticks =
-        static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
-    return ticks / 10000000;
-}
-
 }  // namespace
 
 std::unique_ptr<LogFileBackend> MakePlatformLogFileBackend() {
     return std::make_unique<Win32LogFileBackend>();
-}
-
-std::optional<int64_t> PlatformLocalOffsetSeconds() {
-    SYSTEMTIME utc;
-    GetSystemTime(&utc);
-    SYSTEMTIME local;
-    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return std::nullopt;
-    FILETIME utcFile;
-    FILETIME localFile;
-    if (!SystemTimeToFileTime(&utc, &utcFile) || !SystemTimeToFileTime(&local, &localFile)) {
-        return std::nullopt;
-    }
-    return FileTimeSeconds(localFile) - FileTimeSeconds(utcFile);
-}
-
-uint32_t CurrentProcessId() {
-    return GetCurrentProcessId();
 }
 
 }  // namespace upkit

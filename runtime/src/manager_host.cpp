@@ -10,7 +10,7 @@
 namespace upkit {
 
 IoResult<uint64_t> PackageFileSize(const Path& path) {
-    IoResult<std::u16string> name = OsPathText(path);
+    IoResult<std::u16string> name = SystemPathText(path);
     if (!name) return name.take_error();
     struct stat info;
     if (stat(Utf16ToWtf8(name.value()).c_str(), &info) != 0) {

@@ -6,7 +6,7 @@
 namespace upkit {
 
 IoResult<uint64_t> PackageFileSize(const Path& path) {
-    IoResult<std::u16string> name = OsPathText(path);
+    IoResult<std::u16string> name = SystemPathText(path);
     if (!name) return name.take_error();
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(reinterpret_cast<const wchar_t*>(name.value().c_str()),

@@ -53,7 +53,7 @@ RetryBudgetScope::~RetryBudgetScope() {
     t_budget = previous_;
 }
 
-IoResult<std::u16string> OsPathText(const Path& path) {
+IoResult<std::u16string> SystemPathText(const Path& path) {
     if (path.Units().find(u'\0') != std::u16string::npos) {
         return IoError::WithMessage(IoErrorKind::InvalidInput, "nul byte found in provided data");
     }

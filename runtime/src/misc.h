@@ -7,11 +7,9 @@
 
 #include "errors.h"
 #include "misc_path.h"
+#include "os/os.h"
 
 namespace upkit {
-
-// Blocks the calling thread for at least the duration; zero only yields the time slice.
-void SleepFor(std::chrono::nanoseconds duration);
 
 // The pauses of every retried file operation in one start share this budget, so that however
 // many files of an installation cannot be read, the start waits for them about two seconds in all,
@@ -80,6 +78,6 @@ Path TempDir();
 
 // The path's text for a system call: the I/O error "nul byte found in provided data" when it holds
 // a NUL, since the system would see only the part before it.
-IoResult<std::u16string> OsPathText(const Path& path);
+IoResult<std::u16string> SystemPathText(const Path& path);
 
 }  // namespace upkit

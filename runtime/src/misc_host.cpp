@@ -23,18 +23,10 @@ std::string Native(const Path& path) {
 
 }  // namespace
 
-void SleepFor(std::chrono::nanoseconds duration) {
-    if (duration <= std::chrono::nanoseconds::zero()) {
-        std::this_thread::yield();
-        return;
-    }
-    std::this_thread::sleep_for(duration);
-}
-
 bool CanWriteToDirectory(const Path& dir) {
     const Path probe = JoinPath(dir, ".upkit_dir_test");
     const std::string native = Native(probe);
-    IoResult<std::u16string> text = OsPathText(probe);
+    IoResult<std::u16string> text = SystemPathText(probe);
     const int fd = text ? open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
     if (fd < 0) {
         const IoError error = text ? IoError::FromOsCode(errno) : text.error();

@@ -8,10 +8,6 @@
 #include "logging.h"
 #include "misc.h"
 
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
-#endif
-
 namespace upkit {
 
 namespace {
@@ -34,42 +30,11 @@ IoError LastOsError() {
     return IoError::FromOsCode(static_cast<int32_t>(GetLastError()));
 }
 
-void SleepMilliseconds(uint64_t ms) {
-    while (ms >= INFINITE) {
-        Sleep(INFINITE - 1);
-        ms -= INFINITE - 1;
-    }
-    Sleep(static_cast<DWORD>(ms));
-}
-
-bool WaitOnHighResolutionTimer(std::chrono::nanoseconds duration) {
-    const HANDLE timer = CreateWaitableTimerExW(
-        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-    if (timer == nullptr) return false;
-    // A negative due time is relative, in 100 ns units; a partial unit counts as a whole one.
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>((duration.count() + 99) / 100);
-    const bool waited = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
-                        WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
-    CloseHandle(timer);
-    return waited;
-}
-
 }  // namespace
-
-void SleepFor(std::chrono::nanoseconds duration) {
-    if (duration <= std::chrono::nanoseconds::zero()) {
-        Sleep(0);
-        return;
-    }
-    if (WaitOnHighResolutionTimer(duration)) return;
-    const uint64_t ms = (static_cast<uint64_t>(duration.count()) + 999999) / 1000000;
-    SleepMilliseconds(ms);
-}
 
 bool CanWriteToDirectory(const Path& dir) {
     const Path probe = JoinPath(dir, ".upkit_dir_test");
-    IoResult<std::u16string> text = OsPathText(probe);
+    IoResult<std::u16string> text = SystemPathText(probe);
     if (!text) {
         UPKIT_WARN(kTarget, "Failed to open directory for writing " + PathDebug(probe) + ": " +
                                 text.error().Display());
@@ -126,7 +91,7 @@ IoResult<Path> CurrentExePath() {
 }
 
 bool PathExists(const Path& path) {
-    IoResult<std::u16string> text = OsPathText(path);
+    IoResult<std::u16string> text = SystemPathText(path);
     if (!text) return false;
     const DWORD attributes = GetFileAttributesW(W(text.value()));
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
@@ -142,7 +107,7 @@ bool PathExists(const Path& path) {
 
 IoResult<Unit> CreateDirAll(const Path& dir) {
     if (dir.Empty()) return Unit{};
-    IoResult<std::u16string> text = OsPathText(dir);
+    IoResult<std::u16string> text = SystemPathText(dir);
     if (!text) return text.error();
     if (CreateDirectoryW(W(text.value()), nullptr)) return Unit{};
     DWORD code = GetLastError();

@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "locator.h"
 #include "misc_path.h"
+#include "os/os.h"
 
 namespace upkit {
 
@@ -47,8 +48,9 @@ private:
     size_t shownLength_ = 0;  // units of buffer_ that the debug form shows
 };
 
-// The creation flags the updater is started with: no console window, Unicode environment block.
-inline constexpr uint32_t kUpdaterCreationFlags = 0x08000000u | 0x00000400u;
+// The creation flags the updater is started with (StartProcess's): no console window, Unicode
+// environment block.
+inline constexpr uint32_t kUpdaterCreationFlags = kStartProcessFlags;
 
 // The updater's arguments for applying one package, in order: "apply", "--package" and the
 // package path, the wait arguments, "--silent", "--norestart", "--root", "--packageDir", and

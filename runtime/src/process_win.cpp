@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "os/os.h"
 #include "process_win.h"
 
 namespace upkit {
@@ -8,15 +9,6 @@ namespace {
 
 // The environment exactly as the system hands it out, terminating empty entry included. The system
 // block is released before anything is built from the copy.
-std::u16string CurrentEnvironmentBlock() {
-    wchar_t* block = GetEnvironmentStringsW();
-    if (block == nullptr) return {};
-    const wchar_t* end = block;
-    while (*end != L'\0') end += wcslen(end) + 1;
-    std::u16string copy(reinterpret_cast<const char16_t*>(block), end - block + 1);
-    FreeEnvironmentStringsW(block);
-    return copy;
-}
 
 wchar_t* W(char16_t* s) {
     return reinterpret_cast<wchar_t*>(s);
@@ -32,7 +24,7 @@ Status LaunchUpdater(const Locator& locator, std::string_view fileName, bool sil
                      const std::vector<std::string>& restartArguments) {
     Result<LaunchPlan> planned =
         PlanUpdaterLaunch(locator.config, fileName, silent, wait, GetCurrentProcessId(), restart,
-                          restartArguments, CurrentEnvironmentBlock());
+                          restartArguments, EnvironmentBlock());
     if (!planned) return planned.take_error();
     LaunchPlan& plan = planned.value();
     LogLaunchPlan(plan);

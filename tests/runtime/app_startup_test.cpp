@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "platform.h"
+#include "os/os.h"
 #include "text.h"
 #include "zip_writer.h"
 
@@ -130,11 +130,11 @@ std::string Manifest(std::string_view version, std::string_view extra = {}) {
 // only the log line shows it).
 void ExpectIdentity(const std::string& identity) {
 #ifdef _WIN32
-    if (const std::optional<std::u16string> id = CurrentProcessAppUserModelId()) {
+    if (const std::optional<std::u16string> id = ProcessAppUserModelId()) {
         EXPECT_EQ(*id, Wtf8ToUtf16(identity));
     }
 #else
-    EXPECT_EQ(CurrentProcessAppUserModelId(), Wtf8ToUtf16(identity));
+    EXPECT_EQ(ProcessAppUserModelId(), Wtf8ToUtf16(identity));
 #endif
 }
 

@@ -1,4 +1,5 @@
 #include "errors.h"
+#include "os/os.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,35 @@ TEST(SystemErrorMessageWin, WrappedWin32CodeReadsLikeThePlainCode) {
 
 TEST(SystemErrorMessageWin, UnknownCodeGetsAGenericText) {
     EXPECT_EQ(SystemErrorMessage(0x3FFFFFFF), "Unknown error 1073741823");
+}
+
+// Windows system error codes (and an HRESULT) read with the Windows table.
+TEST(IoErrorKindWin, KindsFromSystemErrorCodes) {
+    struct Case {
+        int32_t code;
+        IoErrorKind kind;
+    };
+    const Case cases[] = {
+        {2, IoErrorKind::NotFound},
+        {3, IoErrorKind::NotFound},
+        {5, IoErrorKind::PermissionDenied},
+        {80, IoErrorKind::AlreadyExists},
+        {183, IoErrorKind::AlreadyExists},
+        {87, IoErrorKind::InvalidInput},
+        {123, IoErrorKind::InvalidInput},
+        {13, IoErrorKind::InvalidData},
+        {38, IoErrorKind::UnexpectedEof},
+        {8, IoErrorKind::OutOfMemory},
+        {14, IoErrorKind::OutOfMemory},
+        {50, IoErrorKind::Unsupported},
+        {0, IoErrorKind::Uncategorized},
+        {32, IoErrorKind::Uncategorized},
+        {-2147024894, IoErrorKind::Uncategorized},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IoErrorKindFromOsCode(c.code), c.kind) << c.code;
+        EXPECT_EQ(IoError::FromOsCode(c.code).Kind(), c.kind) << c.code;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,667 @@
+// The operating-system seam on Windows: the only file of the runtime that includes <windows.h>.
+//
+// Every call here follows the same rules:
+//   - A path reaches the system as SystemPathText gives it; its failure (a NUL in the path) is
+//     returned before the system is asked.
+//   - A file is opened sharing reading, writing and deletion (kShareAll), never inheritable, so
+//     that no other program, the updater included, ever finds it locked by the runtime.
+//   - Every handle is owned by an OwnedHandle and closed on every path.
+//   - A failure is the IoError of GetLastError() taken right after the failing call (LastError),
+//     or of the HRESULT a shell call returned; nothing is retried or logged here.
+#include <windows.h>
+
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "misc.h"
+#include "os/os.h"
+#include "text.h"
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace upkit {
+
+namespace {
+
+// ---- Helpers ----
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// FOLDERID_LocalAppData, spelled out so that no GUID library is needed at link time.
+constexpr GUID kFolderLocalAppData = {
+    0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+
+const wchar_t* W(const std::u16string& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+wchar_t* W(std::u16string& text) {
+    return reinterpret_cast<wchar_t*>(text.data());
+}
+std::u16string U16(const wchar_t* text, size_t length) {
+    return std::u16string(reinterpret_cast<const char16_t*>(text), length);
+}
+
+IoError LastError() {
+    return IoError::FromOsCode(static_cast<int32_t>(GetLastError()));
+}
+
+// A handle closed when it goes away.
+class OwnedHandle {
+public:
+    OwnedHandle() = default;
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    ~OwnedHandle() { Reset(); }
+    OwnedHandle(OwnedHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        }
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE Get() const { return handle_; }
+    void Reset() {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// Opens a file or directory with the given access, shared with everyone.
+IoResult<OwnedHandle> OpenShared(const Path& path, DWORD access, DWORD disposition,
+                                 DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    IoResult<std::u16string> text = SystemPathText(path);
+    if (!text) return text.take_error();
+    OwnedHandle handle(
+        CreateFileW(W(text.value()), access, kShareAll, nullptr, disposition, flags, nullptr));
+    if (!handle.Valid()) return LastError();
+    return handle;
+}
+
+// A call that takes one path and answers BOOL.
+template <class Call>
+IoResult<Unit> WithPath(const Path& path, Call&& call) {
+    IoResult<std::u16string> text = SystemPathText(path);
+    if (!text) return text.take_error();
+    if (!call(W(text.value()))) return LastError();
+    return Unit{};
+}
+
+// The same with two paths.
+template <class Call>
+IoResult<Unit> WithPaths(const Path& from, const Path& to, Call&& call) {
+    IoResult<std::u16string> source = SystemPathText(from);
+    if (!source) return source.take_error();
+    IoResult<std::u16string> target = SystemPathText(to);
+    if (!target) return target.take_error();
+    if (!call(W(source.value()), W(target.value()))) return LastError();
+    return Unit{};
+}
+
+std::optional<DWORD> Attributes(const Path& path) {
+    IoResult<std::u16string> text = SystemPathText(path);
+    if (!text) return std::nullopt;
+    const DWORD attributes = GetFileAttributesW(W(text.value()));
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    return attributes;
+}
+
+// ---- Files ----
+
+// The open file, read by offset only.
+class HandleFile final : public RandomAccessFile {
+public:
+    explicit HandleFile(OwnedHandle handle) : handle_(std::move(handle)) {}
+
+    IoResult<uint64_t> Size() override {
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(handle_.Get(), &size)) return LastError();
+        return static_cast<uint64_t>(size.QuadPart);
+    }
+
+    IoResult<size_t> ReadAt(uint64_t offset, void* buffer, size_t length) override {
+        // A synchronous handle reads at the offset given in the OVERLAPPED block.
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        const DWORD wanted = length > 0x40000000 ? 0x40000000 : static_cast<DWORD>(length);
+        if (!ReadFile(handle_.Get(), buffer, wanted, &read, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) return size_t{0};
+            return LastError();
+        }
+        return static_cast<size_t>(read);
+    }
+
+private:
+    OwnedHandle handle_;
+};
+
+// Whether two handles refer to the same file: the same volume and the same file index.
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x;
+    BY_HANDLE_FILE_INFORMATION y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// Renames the file behind the handle (opened with DELETE access), replacing `to`.
+bool RenameByHandle(HANDLE file, const std::u16string& to) {
+    const size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, to.c_str(), nameBytes + sizeof(wchar_t));
+    return SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
+// even when another process has appended since. No DELETE access: a log viewer that shares
+// reading and writing but not deletion must not keep the file closed to the runtime.
+class HandleAppendFile final : public AppendFile {
+public:
+    explicit HandleAppendFile(OwnedHandle handle) : handle_(std::move(handle)) {}
+
+    std::optional<uint64_t> Size() override {
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(handle_.Get(), &size)) return std::nullopt;
+        return static_cast<uint64_t>(size.QuadPart);
+    }
+
+    WriteOutcome Write(std::string_view bytes) override {
+        const DWORD size = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!WriteFile(handle_.Get(), bytes.data(), size, &written, nullptr)) {
+            return {WriteOutcome::Failed, 0};
+        }
+        return {WriteOutcome::Written, written};
+    }
+
+    RenameOutcome RenameIfAt(const Path& from, const Path& to) override {
+        IoResult<std::u16string> target = SystemPathText(to);
+        if (!target) return RenameOutcome::Failed;
+        // A second handle, for the rename, on whatever file is at the path now. The rename goes
+        // through that handle, so it moves exactly the file compared here, whatever another
+        // process renames meanwhile.
+        IoResult<OwnedHandle> atPath =
+            OpenShared(from, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING, 0);
+        if (!atPath) {
+            return atPath.error().Kind() == IoErrorKind::NotFound ? RenameOutcome::NotTheOpenFile
+                                                                  : RenameOutcome::Failed;
+        }
+        if (!SameFile(atPath->Get(), handle_.Get())) return RenameOutcome::NotTheOpenFile;
+        return RenameByHandle(atPath->Get(), target.value()) ? RenameOutcome::Renamed
+                                                             : RenameOutcome::Failed;
+    }
+
+private:
+    OwnedHandle handle_;
+};
+
+// The name of the memory that the writers of one log file share, from the file's path: the same
+// path text in every process of one user, whatever its length (a name may not hold "\" and is
+// limited in length, so the path goes in hashed, FNV-1a over its upper-cased units).
+std::wstring TurnsName(const std::u16string& path) {
+    uint64_t hash = 14695981039346656037u;
+    for (char16_t unit : path) {
+        const char16_t upper = unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit;
+        hash = (hash ^ static_cast<uint64_t>(upper)) * 1099511628211u;
+    }
+    std::wstring name = L"Local\\upkit-log-";
+    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    return name;
+}
+
+// A holder lets go of the turn within one write. One that keeps the same turn this long has
+// ended or stopped mid-line (suspended in a debugger, say), and its turn is taken over; and no
+// line waits longer than kGiveUpMs for turns taken by others, however many there are.
+constexpr ULONGLONG kStuckMs = 100;
+constexpr ULONGLONG kGiveUpMs = 500;
+
+// One 64-bit word in named shared memory, 0 when free, else the token of the writer that holds
+// the turn. Taking and giving it back are single atomic exchanges with no system call: a kernel
+// object would cost a server round trip per line under Wine (75 us there, against 3.5 us for the
+// write itself).
+class SharedWordTurns final : public WriterTurns {
+public:
+    explicit SharedWordTurns(const Path& file) : token_(NewToken()) {
+        mapping_ = OwnedHandle(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                  sizeof(LONG64), TurnsName(file.Units()).c_str()));
+        if (!mapping_.Valid()) return;
+        void* view = MapViewOfFile(mapping_.Get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG64));
+        word_ = static_cast<volatile LONG64*>(view);  // zero when first created
+    }
+    ~SharedWordTurns() override {
+        if (word_ != nullptr) UnmapViewOfFile(const_cast<LONG64*>(word_));
+    }
+
+    bool Take() override {
+        if (word_ == nullptr) return false;
+        LONG64 seen = InterlockedCompareExchange64(word_, token_, 0);
+        if (seen == 0) return true;
+        const ULONGLONG start = GetTickCount64();
+        ULONGLONG since = start;
+        for (unsigned spins = 0;; ++spins) {
+            if (spins < 64) {
+                YieldProcessor();
+            } else {
+                Sleep(0);
+            }
+            const LONG64 holder = InterlockedCompareExchange64(word_, token_, 0);
+            if (holder == 0) return true;
+            const ULONGLONG now = GetTickCount64();
+            if (holder != seen) {
+                seen = holder;
+                since = now;
+            } else if (now - since >= kStuckMs &&
+                       InterlockedCompareExchange64(word_, token_, seen) == seen) {
+                return true;  // taken over from a holder that never let go
+            }
+            if (now - start >= kGiveUpMs) return false;
+        }
+    }
+
+    // Gives the turn back, unless another writer has taken it over meanwhile.
+    void Give() override {
+        if (word_ != nullptr) InterlockedCompareExchange64(word_, 0, token_);
+    }
+
+private:
+    // This process's id and a count of its writers: distinct for every writer on the machine.
+    static LONG64 NewToken() {
+        static std::atomic<uint32_t> writers{0};
+        return static_cast<LONG64>((static_cast<uint64_t>(GetCurrentProcessId()) << 32) |
+                                   (writers.fetch_add(1) + 1));
+    }
+
+    const LONG64 token_;
+    OwnedHandle mapping_;
+    volatile LONG64* word_ = nullptr;
+};
+
+class WindowsFileSystem final : public FileSystem {
+public:
+    bool Exists(const Path& path) override {
+        const std::optional<DWORD> attributes = Attributes(path);
+        if (!attributes) return false;
+        if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+        // A link: it exists only if its target does. Opening without access rights follows it.
+        return OpenShared(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS).ok();
+    }
+
+    bool IsDirectory(const Path& path) override {
+        const std::optional<DWORD> attributes = Attributes(path);
+        return attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+
+    IoResult<Unit> ProbeNewFile(const Path& file) override {
+        // Delete-on-close: the only handle to the probe removes it, so no probe file is left
+        // behind however the process ends.
+        IoResult<OwnedHandle> probe =
+            OpenShared(file, GENERIC_WRITE, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE);
+        if (!probe) return probe.take_error();
+        return Unit{};
+    }
+
+    IoResult<Unit> CreateOneDirectory(const Path& dir) override {
+        return WithPath(dir, [](const wchar_t* text) { return CreateDirectoryW(text, nullptr); });
+    }
+
+    IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) override {
+        return WithPaths(from, to, [](const wchar_t* source, const wchar_t* target) {
+            return CopyFileExW(source, target, nullptr, nullptr, nullptr, 0);
+        });
+    }
+
+    IoResult<Unit> RemoveFile(const Path& file) override {
+        return WithPath(file, [](const wchar_t* text) { return DeleteFileW(text); });
+    }
+
+    IoResult<Unit> Rename(const Path& from, const Path& to, bool replace) override {
+        const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+        return WithPaths(from, to, [flags](const wchar_t* source, const wchar_t* target) {
+            return MoveFileExW(source, target, flags);
+        });
+    }
+
+    IoResult<std::vector<DirectoryEntry>> List(const Path& dir) override {
+        // Only the appended "*" is a wildcard: the directory's own text ("[", "]" and all) is
+        // taken literally by the system.
+        IoResult<std::u16string> pattern = SystemPathText(JoinPath(dir, std::u16string_view(u"*")));
+        if (!pattern) return pattern.take_error();
+        WIN32_FIND_DATAW found;
+        const HANDLE find =
+            FindFirstFileExW(W(pattern.value()), FindExInfoBasic, &found, FindExSearchNameMatch,
+                             nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        if (find == INVALID_HANDLE_VALUE) return LastError();
+        std::vector<DirectoryEntry> entries;
+        do {
+            entries.push_back(
+                DirectoryEntry{U16(found.cFileName, wcslen(found.cFileName)),
+                               (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+        return entries;
+    }
+
+    IoResult<uint64_t> FileSize(const Path& file) override {
+        IoResult<std::u16string> text = SystemPathText(file);
+        if (!text) return text.take_error();
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(W(text.value()), GetFileExInfoStandard, &data)) {
+            return LastError();
+        }
+        return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+
+    IoResult<std::unique_ptr<RandomAccessFile>> OpenForReading(const Path& file) override {
+        IoResult<OwnedHandle> handle = OpenShared(file, GENERIC_READ, OPEN_EXISTING);
+        if (!handle) return handle.take_error();
+        return std::unique_ptr<RandomAccessFile>(new HandleFile(std::move(handle.value())));
+    }
+
+    IoResult<std::unique_ptr<AppendFile>> OpenForAppending(const Path& file) override {
+        IoResult<OwnedHandle> handle =
+            OpenShared(file, FILE_APPEND_DATA | GENERIC_READ, OPEN_ALWAYS);
+        if (!handle) return handle.take_error();
+        return std::unique_ptr<AppendFile>(new HandleAppendFile(std::move(handle.value())));
+    }
+
+    std::unique_ptr<WriterTurns> TurnsFor(const Path& file) override {
+        return std::make_unique<SharedWordTurns>(file);
+    }
+
+    IoResult<Path> LocalAppDataDir() override {
+        PWSTR text = nullptr;
+        const HRESULT result = SHGetKnownFolderPath(kFolderLocalAppData, 0, nullptr, &text);
+        if (FAILED(result)) {
+            CoTaskMemFree(text);
+            return IoError::FromOsCode(static_cast<int32_t>(result));
+        }
+        if (text == nullptr) {
+            return IoError::WithMessage(
+                IoErrorKind::Other,
+                "Failed to get known folder path (SHGetKnownFolderPath returned null)");
+        }
+        Path path(U16(text, wcslen(text)));
+        CoTaskMemFree(text);
+        return path;
+    }
+
+    Path TempDir() override {
+        std::vector<wchar_t> buffer(MAX_PATH + 1);
+        for (;;) {
+            const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+            if (length == 0) return Path();
+            if (length < buffer.size()) return Path(U16(buffer.data(), length));
+            buffer.resize(length + 1);
+        }
+    }
+
+    IoResult<Path> CurrentExePath() override {
+        constexpr uint64_t kLargest = 0xFFFFFFFFu;
+        std::vector<wchar_t> buffer(512);
+        for (;;) {
+            SetLastError(ERROR_SUCCESS);
+            const DWORD size = static_cast<DWORD>(buffer.size());
+            const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), size);
+            if (length == 0 && GetLastError() != ERROR_SUCCESS) return LastError();
+            if (length < size) return Path(U16(buffer.data(), length));
+            // The path was cut to the buffer's size.
+            if (buffer.size() >= kLargest) return IoError::FromOsCode(ERROR_INSUFFICIENT_BUFFER);
+            const uint64_t grown = static_cast<uint64_t>(buffer.size()) * 2;
+            buffer.resize(static_cast<size_t>(grown < kLargest ? grown : kLargest));
+        }
+    }
+};
+
+// ---- Errors ----
+
+bool FormatSystemMessage(DWORD code, DWORD language, std::string& out) {
+    wchar_t buffer[2048] = {};
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, language, buffer,
+        static_cast<DWORD>(sizeof(buffer) / sizeof(buffer[0])), nullptr);
+    if (length == 0) return false;
+    std::u16string_view text(reinterpret_cast<const char16_t*>(buffer), length);
+    // System messages end in a line break (and sometimes a blank) meant for consoles.
+    while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' ' ||
+                             text.back() == u'\t')) {
+        text.remove_suffix(1);
+    }
+    out = Utf16ToUtf8Lossy(text);
+    return true;
+}
+
+bool FormatInEnglishOrNeutral(DWORD code, std::string& out) {
+    return FormatSystemMessage(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), out) ||
+           FormatSystemMessage(code, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), out);
+}
+
+// ---- Time ----
+
+int64_t FileTimeSeconds(const FILETIME& t) {
+    const int64_t ticks =
+        static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    return ticks / 10000000;
+}
+
+void SleepMilliseconds(uint64_t ms) {
+    while (ms >= INFINITE) {
+        Sleep(INFINITE - 1);
+        ms -= INFINITE - 1;
+    }
+    Sleep(static_cast<DWORD>(ms));
+}
+
+bool WaitOnHighResolutionTimer(std::chrono::nanoseconds duration) {
+    const OwnedHandle timer(CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
+    if (!timer.Valid()) return false;
+    // A negative due time is relative, in 100 ns units; a partial unit counts as a whole one.
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>((duration.count() + 99) / 100);
+    return SetWaitableTimer(timer.Get(), &due, 0, nullptr, nullptr, FALSE) &&
+           WaitForSingleObject(timer.Get(), INFINITE) == WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+// ---- Operating-system error codes ----
+
+IoErrorKind IoErrorKindFromOsCode(int32_t code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return IoErrorKind::NotFound;
+        case ERROR_ACCESS_DENIED:
+            return IoErrorKind::PermissionDenied;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return IoErrorKind::AlreadyExists;
+        case ERROR_INVALID_PARAMETER:
+        case ERROR_INVALID_NAME:
+            return IoErrorKind::InvalidInput;
+        case ERROR_INVALID_DATA:
+            return IoErrorKind::InvalidData;
+        case ERROR_HANDLE_EOF:
+            return IoErrorKind::UnexpectedEof;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return IoErrorKind::OutOfMemory;
+        case ERROR_NOT_SUPPORTED:
+            return IoErrorKind::Unsupported;
+        default:
+            return IoErrorKind::Uncategorized;
+    }
+}
+
+std::string SystemErrorMessage(int32_t code) {
+    const DWORD raw = static_cast<DWORD>(code);
+    std::string message;
+    if (FormatInEnglishOrNeutral(raw, message)) return message;
+    // An HRESULT wrapping a Win32 error carries the same meaning as the plain code; not every
+    // system's message table lists the wrapped form.
+    if ((raw & 0xFFFF0000u) == 0x80070000u && FormatInEnglishOrNeutral(raw & 0xFFFFu, message)) {
+        return message;
+    }
+    return "Unknown error " + std::to_string(code);
+}
+
+// ---- Files ----
+
+FileSystem& SystemFileSystem() {
+    static WindowsFileSystem* system = new WindowsFileSystem();
+    return *system;
+}
+
+// ---- The process ----
+
+std::u16string ProcessCommandLine() {
+    const wchar_t* line = GetCommandLineW();
+    if (line == nullptr) return {};
+    return U16(line, wcslen(line));
+}
+
+std::optional<std::u16string> ReadEnvVar(const char16_t* name) {
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n = GetEnvironmentVariableW(reinterpret_cast<const wchar_t*>(name),
+                                                buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::u16string();  // present and empty
+        }
+        if (n < buffer.size()) return U16(buffer.data(), n);
+        buffer.resize(n);
+    }
+}
+
+void RemoveEnvVar(const char16_t* name) {
+    SetEnvironmentVariableW(reinterpret_cast<const wchar_t*>(name), nullptr);
+}
+
+std::u16string EnvironmentBlock() {
+    // Copied whole, terminating empty entry included; the system's block is released before
+    // anything is built from the copy.
+    wchar_t* block = GetEnvironmentStringsW();
+    if (block == nullptr) return {};
+    const wchar_t* end = block;
+    while (*end != L'\0') end += wcslen(end) + 1;
+    std::u16string copy = U16(block, static_cast<size_t>(end - block) + 1);
+    FreeEnvironmentStringsW(block);
+    return copy;
+}
+
+uint32_t CurrentProcessId() {
+    return GetCurrentProcessId();
+}
+
+std::optional<std::string> CurrentThreadName() {
+    // GetThreadDescription exists from Windows 10 1607 on; look it up so older systems still run.
+    using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto fn = kernel ? reinterpret_cast<GetThreadDescriptionFn>(reinterpret_cast<void*>(
+                                 GetProcAddress(kernel, "GetThreadDescription")))
+                           : nullptr;
+    if (fn == nullptr) return std::nullopt;
+    PWSTR name = nullptr;
+    if (FAILED(fn(GetCurrentThread(), &name)) || name == nullptr) return std::nullopt;
+    const std::u16string units = U16(name, wcslen(name));
+    LocalFree(name);
+    if (units.empty()) return std::nullopt;
+    return Utf16ToUtf8Lossy(units);
+}
+
+std::optional<int64_t> LocalUtcOffsetSeconds() {
+    SYSTEMTIME utc;
+    GetSystemTime(&utc);
+    SYSTEMTIME local;
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return std::nullopt;
+    FILETIME utcFile;
+    FILETIME localFile;
+    if (!SystemTimeToFileTime(&utc, &utcFile) || !SystemTimeToFileTime(&local, &localFile)) {
+        return std::nullopt;
+    }
+    return FileTimeSeconds(localFile) - FileTimeSeconds(utcFile);
+}
+
+void SleepFor(std::chrono::nanoseconds duration) {
+    if (duration <= std::chrono::nanoseconds::zero()) {
+        Sleep(0);
+        return;
+    }
+    if (WaitOnHighResolutionTimer(duration)) return;
+    const uint64_t ms = (static_cast<uint64_t>(duration.count()) + 999999) / 1000000;
+    SleepMilliseconds(ms);
+}
+
+void EndProcess(uint32_t exitCode) {
+    ExitProcess(exitCode);
+}
+
+void EndProcessAfterFault() {
+    // Ends every thread at once, without running anything more in this broken process (no DLL
+    // detach, no static destructors that could fault again), and without abort's message box.
+    TerminateProcess(GetCurrentProcess(), kFaultExitCode);
+    // Only reached if the system refused to end the process.
+    ExitProcess(kFaultExitCode);
+}
+
+IoResult<Unit> StartProcess(std::u16string commandLine,
+                            const std::optional<std::u16string>& environment,
+                            const std::optional<std::u16string>& workingDir) {
+    // Only the size is set: no window settings and no standard handles for the program.
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    ZeroMemory(&info, sizeof info);
+    std::optional<std::u16string> block = environment;
+    constexpr DWORD kFlags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    static_assert(kFlags == kStartProcessFlags);
+    if (!CreateProcessW(nullptr, W(commandLine), nullptr, nullptr, FALSE, kFlags,
+                        block ? static_cast<void*>(block->data()) : nullptr,
+                        workingDir ? W(*workingDir) : nullptr, &startup, &info)) {
+        return LastError();
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return Unit{};
+}
+
+// ---- The shell ----
+
+void SetProcessAppUserModelId(const std::u16string& terminatedIdentity) {
+    SetCurrentProcessExplicitAppUserModelID(W(terminatedIdentity));
+}
+
+std::optional<std::u16string> ProcessAppUserModelId() {
+    PWSTR id = nullptr;
+    if (FAILED(GetCurrentProcessExplicitAppUserModelID(&id)) || id == nullptr) return std::nullopt;
+    std::u16string units = U16(id, wcslen(id));
+    CoTaskMemFree(id);
+    return units;
+}
+
+}  // namespace upkit
