@@ -255,7 +255,7 @@ bool LayOut(Install& install, const std::wstring& bin) {
 }
 
 std::wstring LogFolder() {
-    const upkit::IoResult<upkit::Path> dir = upkit::LocalAppDataDir();
+    const upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
     if (!dir.ok()) return L"";
     const std::u16string& units = dir.value().Units();
     return std::wstring(units.begin(), units.end()) + L"\\upkit";

@@ -30,10 +30,10 @@ std::u16string AppUserModelIdBuffer(std::string_view identity) {
 }
 
 void RunInstalledStartup(UpkitApp& request) {
-    RunInstalledStartup(request, SystemLocatorFs());
+    RunInstalledStartup(request, SystemFileSystem());
 }
 
-void RunInstalledStartup(UpkitApp& request, const LocatorFs& fs) {
+void RunInstalledStartup(UpkitApp& request, FileSystem& fs) {
     Result<ManagerHandle> created =
         CreateManager(std::make_unique<NoneSource>(), std::nullopt, request.locatorOverride, fs);
     if (!created) {
@@ -48,7 +48,7 @@ void RunInstalledStartup(UpkitApp& request, const LocatorFs& fs) {
     SetProcessAppUserModelId(AppUserModelIdBuffer(identity));
 
     const Version installed = locator.manifest.version;
-    const std::vector<LocalPackage> packages = FindLocalPackages(locator.config.packagesDir);
+    const std::vector<LocalPackage> packages = FindLocalPackages(fs, locator.config.packagesDir);
     const std::optional<size_t> pending = SelectPendingUpdate(packages, installed);
 
     // Both markers are removed whether or not they were set, so that nothing started later
@@ -61,7 +61,7 @@ void RunInstalledStartup(UpkitApp& request, const LocatorFs& fs) {
     // Right after an update restart the pending package is the one just applied or one the
     // updater chose not to apply; either way it is not handed over again.
     if (pending && !restarted && request.applyOnStart) {
-        const UpdateAsset asset = AssetFromLocalPackage(packages[*pending]);
+        const UpdateAsset asset = AssetFromLocalPackage(fs, packages[*pending]);
         Status applied = ApplyAfterExit(*manager, asset.fileName, false, true, request.args);
         if (applied) EndProcess(0);  // the updater waits for this process to end
         UPKIT_ERROR(kTarget, "UpkitApp: Error applying pending updates on startup: " +
@@ -73,7 +73,8 @@ void RunInstalledStartup(UpkitApp& request, const LocatorFs& fs) {
         if (VersionEquals(version, installed)) continue;
         if (pending && VersionEquals(version, packages[*pending].manifest.version)) continue;
         UPKIT_INFO(kTarget, "Removing old package: " + PathDebug(package.path));
-        DeleteFileIgnoringFailure(package.path);
+        // A file another program holds stays; the start goes on.
+        (void)fs.RemoveFile(package.path);
     }
 
     if (firstRun) FireHook(request.onFirstRun, installed);

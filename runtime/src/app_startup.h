@@ -19,7 +19,7 @@ namespace upkit {
 // start-up goes on; only a successful hand-over to the updater ends the process (exit code 0).
 void RunInstalledStartup(UpkitApp& request);
 // The same on the given file-system services for locating the installation.
-void RunInstalledStartup(UpkitApp& request, const LocatorFs& fs);
+void RunInstalledStartup(UpkitApp& request, FileSystem& fs);
 
 // The identity the process registers with the shell: the manifest's shortcutAumid, else
 // "upkit." followed by its id.
@@ -28,8 +28,5 @@ std::string AppUserModelIdFor(const PackageManifest& manifest);
 // The identity as the system takes it: UTF-16 with every NUL character left out, then one
 // terminating NUL.
 std::u16string AppUserModelIdBuffer(std::string_view identity);
-
-// Deletes a file; a failure is ignored.
-void DeleteFileIgnoringFailure(const Path& path);
 
 }  // namespace upkit

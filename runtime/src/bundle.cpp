@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "bundle_end_records.h"
+#include "logging.h"
+#include "misc.h"
 #include "text.h"
 
 namespace upkit {
@@ -423,6 +425,18 @@ Result<PackageManifest> ReadBundleManifest(PackageBundle& bundle) {
 
     if (!IsValidUtf8(text)) return InvalidData("stream did not contain valid UTF-8");
     return ReadManifestFromText(text);
+}
+
+Result<PackageBundle> LoadBundleFromFile(const Path& path) {
+    return LoadBundleFromFile(SystemFileSystem(), path);
+}
+
+Result<PackageBundle> LoadBundleFromFile(FileSystem& fs, const Path& path) {
+    UPKIT_DEBUG("upkit::bundle", "Loading bundle from file '" + PathDebug(path) + "'...");
+    auto opened = RetryFileOperation([&] { return fs.OpenForReading(path); });
+    if (!opened.ok()) return RuntimeError::Io(std::move(opened.error()));
+    // Reading the archive's directory is not retried: a damaged archive stays damaged.
+    return OpenBundle(std::move(opened.value()));
 }
 
 uint64_t BundleBytesRead() {

@@ -58,6 +58,7 @@ Result<PackageBundle> OpenBundle(std::unique_ptr<RandomAccessFile> file);
 // a failed open as file operations are retried, then reads its directory once. Fails with Io
 // when the file cannot be opened, with Zip when it is not a readable archive.
 Result<PackageBundle> LoadBundleFromFile(const Path& path);
+Result<PackageBundle> LoadBundleFromFile(FileSystem& fs, const Path& path);
 
 // Finds the first entry in directory order whose name ends in ".nuspec" and reads it as the
 // manifest. Fails with InvalidPackage ("No .nuspec manifest found"), Zip (the entry cannot be

@@ -1,10 +1,14 @@
 // Finding the installation the runtime belongs to, opening it and choosing where packages go.
-// Everything here works through LocatorFs, so the decisions run in the native build too.
+// Everything here works through a FileSystem, so the decisions run in the native build too and
+// a test can give them any disk.
 #include "locator.h"
 
+#include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "logging.h"
+#include "misc.h"
 #include "os/os.h"
 #include "text.h"
 
@@ -19,9 +23,9 @@ RuntimeError CouldNotAutoLocate() {
     return RuntimeError::NotInstalled("Could not auto-locate app manifest");
 }
 
-Result<Locator> LocateAppExecutable(const Path& exePath, const LocatorFs& fs) {
+Result<Locator> LocateAppExecutable(const Path& exePath, FileSystem& fs) {
     if (std::optional<Path> parent = ParentDir(exePath)) {
-        if (fs.pathExists(JoinPath(*parent, "Update.exe"))) {
+        if (fs.Exists(JoinPath(*parent, "Update.exe"))) {
             UPKIT_INFO(kTarget, "Found Update.exe in parent directory: " + PathDisplay(*parent));
             return OpenLocator(ConfigFromRoot(*parent, fs), fs);
         }
@@ -30,7 +34,7 @@ Result<Locator> LocateAppExecutable(const Path& exePath, const LocatorFs& fs) {
     // folder that merely has that name.
     if (std::optional<std::string> candidate = CurrentPatternRoot(exePath)) {
         const Path root = Path::FromUtf8(*candidate);
-        if (fs.pathExists(JoinPath(root, "Update.exe"))) {
+        if (fs.Exists(JoinPath(root, "Update.exe"))) {
             UPKIT_INFO(kTarget, "Found Update.exe by current path pattern search in directory: " +
                                     *candidate);
             return OpenLocator(ConfigFromRoot(root, fs), fs);
@@ -43,32 +47,32 @@ Result<Locator> LocateAppExecutable(const Path& exePath, const LocatorFs& fs) {
 // whole program: the copy is made under a name of this process's own and takes the real name only
 // once complete, never over one that another start published meanwhile. Whatever fails, the
 // partial copy is removed, so the next start tries again.
-IoResult<Unit> PublishUpdaterCopy(const Path& from, const Path& to, const LocatorFs& fs) {
+IoResult<Unit> PublishUpdaterCopy(const Path& from, const Path& to, FileSystem& fs) {
     const Path partial(to.Units() +
                        Wtf8ToUtf16("." + std::to_string(CurrentProcessId()) + ".partial"));
-    IoResult<Unit> step = fs.copyFile(from, partial);
-    if (step) step = fs.renameNoReplace(partial, to);
+    IoResult<Unit> step = fs.CopyFileReplacing(from, partial);
+    if (step) step = fs.Rename(partial, to, false);
     if (step) return step;
-    fs.deleteFile(partial);
+    (void)fs.RemoveFile(partial);
     // Another start got there first with a whole copy of its own, which is kept.
-    if (step.error().Kind() == IoErrorKind::AlreadyExists && fs.pathExists(to)) return Unit{};
+    if (step.error().Kind() == IoErrorKind::AlreadyExists && fs.Exists(to)) return Unit{};
     return step;
 }
 
 }  // namespace
 
 LocatorConfig ConfigFromRoot(const Path& root) {
-    return ConfigFromRoot(root, SystemLocatorFs());
+    return ConfigFromRoot(root, SystemFileSystem());
 }
 
-LocatorConfig ConfigFromRoot(const Path& root, const LocatorFs& fs) {
+LocatorConfig ConfigFromRoot(const Path& root, FileSystem& fs) {
     LocatorConfig config;
     config.rootDir = root;
     config.updaterPath = JoinPath(root, "Update.exe");
     config.packagesDir = JoinPath(root, "packages");
     config.currentDir = JoinPath(root, "current");
     config.manifestPath = JoinPath(config.currentDir, "sq.version");
-    config.portable = fs.pathExists(JoinPath(root, ".portable"));
+    config.portable = fs.Exists(JoinPath(root, ".portable"));
     return config;
 }
 
@@ -84,6 +88,30 @@ IoResult<std::string> ManifestTextFromBytes(std::string bytes) {
     return bytes;
 }
 
+IoResult<std::string> ReadManifestText(FileSystem& fs, const Path& path) {
+    return RetryFileOperation([&]() -> IoResult<std::string> {
+        IoResult<std::unique_ptr<RandomAccessFile>> file = fs.OpenForReading(path);
+        if (!file) return file.take_error();
+        // Read from the start, stopping one byte past the limit: a file that keeps growing or
+        // claims an enormous size costs no more than that.
+        constexpr size_t kAtMost = kMaxManifestBytes + 1;
+        constexpr size_t kChunk = 64 * 1024;
+        std::string bytes;
+        if (IoResult<uint64_t> size = file.value()->Size(); size && size.value() > 0) {
+            bytes.reserve(static_cast<size_t>(std::min<uint64_t>(size.value(), kAtMost)));
+        }
+        while (bytes.size() < kAtMost) {
+            const size_t at = bytes.size();
+            bytes.resize(at + std::min(kChunk, kAtMost - at));
+            IoResult<size_t> got = file.value()->ReadAt(at, bytes.data() + at, bytes.size() - at);
+            if (!got) return got.take_error();
+            bytes.resize(at + got.value());
+            if (got.value() == 0) break;
+        }
+        return ManifestTextFromBytes(std::move(bytes));
+    });
+}
+
 std::optional<std::string> CurrentPatternRoot(const Path& exePath) {
     const std::string text = PathDisplay(exePath);
     const size_t at = text.rfind(kCurrentPattern);
@@ -92,10 +120,10 @@ std::optional<std::string> CurrentPatternRoot(const Path& exePath) {
 }
 
 Result<Locator> AutoLocate(LocationContext context) {
-    return AutoLocate(std::move(context), SystemLocatorFs());
+    return AutoLocate(std::move(context), SystemFileSystem());
 }
 
-Result<Locator> AutoLocate(LocationContext context, const LocatorFs& fs) {
+Result<Locator> AutoLocate(LocationContext context, FileSystem& fs) {
     UPKIT_INFO(kTarget, "Auto-locating app manifest...");
     using C = LocationContext;
     return std::visit(
@@ -109,14 +137,14 @@ Result<Locator> AutoLocate(LocationContext context, const LocatorFs& fs) {
                 if (Result<Locator> found = AutoLocate(C::UpdaterProcess{}, fs)) return found;
                 return CouldNotAutoLocate();
             } else if constexpr (std::is_same_v<T, C::UpdaterProcess>) {
-                IoResult<Path> exe = fs.currentExePath();
+                IoResult<Path> exe = fs.CurrentExePath();
                 if (!exe) return RuntimeError::Io(exe.take_error());
                 const std::optional<Path> parent = ParentDir(exe.value());
                 if (!parent) return CouldNotAutoLocate();
                 // OpenLocator itself insists on the Update.exe beside the executable.
                 return OpenLocator(ConfigFromRoot(*parent, fs), fs);
             } else if constexpr (std::is_same_v<T, C::CurrentExecutable>) {
-                IoResult<Path> exe = fs.currentExePath();
+                IoResult<Path> exe = fs.CurrentExePath();
                 if (!exe) return RuntimeError::Io(exe.take_error());
                 return AutoLocate(C::AppExecutable{std::move(exe.value())}, fs);
             } else if constexpr (std::is_same_v<T, C::RootDirectory>) {
@@ -132,15 +160,15 @@ Result<Locator> AutoLocate(LocationContext context, const LocatorFs& fs) {
 }
 
 Result<Locator> OpenLocator(const LocatorConfig& config) {
-    return OpenLocator(config, SystemLocatorFs());
+    return OpenLocator(config, SystemFileSystem());
 }
 
-Result<Locator> OpenLocator(const LocatorConfig& config, const LocatorFs& fs) {
-    if (!fs.pathExists(config.updaterPath)) {
+Result<Locator> OpenLocator(const LocatorConfig& config, FileSystem& fs) {
+    if (!fs.Exists(config.updaterPath)) {
         return RuntimeError::NotInstalled("Update.exe does not exist in the expected path (" +
                                           PathDisplay(config.updaterPath) + ")");
     }
-    if (!fs.pathExists(config.manifestPath)) {
+    if (!fs.Exists(config.manifestPath)) {
         return RuntimeError::NotInstalled("Manifest file does not exist in the expected path (" +
                                           PathDisplay(config.manifestPath) + ")");
     }
@@ -149,9 +177,9 @@ Result<Locator> OpenLocator(const LocatorConfig& config, const LocatorFs& fs) {
                                           PathDebug(config.manifestPath));
     };
     // The updater may replace the installation between the tests above and the read.
-    if (!fs.pathExists(config.manifestPath)) return notReadable();
+    if (!fs.Exists(config.manifestPath)) return notReadable();
     Result<PackageManifest> manifest = [&]() -> Result<PackageManifest> {
-        IoResult<std::string> text = fs.readManifestText(config.manifestPath);
+        IoResult<std::string> text = ReadManifestText(fs, config.manifestPath);
         if (!text) return notReadable();
         return ReadManifestFromText(text.value());
     }();
@@ -163,15 +191,15 @@ Result<Locator> OpenLocator(const LocatorConfig& config, const LocatorFs& fs) {
 }
 
 void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manifest) {
-    SelectPackagesDirectory(config, manifest, SystemLocatorFs());
+    SelectPackagesDirectory(config, manifest, SystemFileSystem());
 }
 
 void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manifest,
-                             const LocatorFs& fs) {
+                             FileSystem& fs) {
     const Path standard = JoinPath(config.rootDir, "packages");
 
     if (!PathEquals(config.packagesDir, standard)) {
-        if (fs.canWriteToDirectory(config.packagesDir)) {
+        if (CanWriteToDirectory(fs, config.packagesDir)) {
             UPKIT_INFO(kTarget, "Using custom packages directory (writable): " +
                                     PathDisplay(config.packagesDir));
             return;
@@ -183,7 +211,7 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
         config.packagesDir = standard;
     }
 
-    const bool writable = fs.canWriteToDirectory(config.rootDir);
+    const bool writable = CanWriteToDirectory(fs, config.rootDir);
     UPKIT_INFO(kTarget, "Root directory '" + PathDisplay(config.rootDir) +
                             "' writable: " + (writable ? "true" : "false"));
     if (writable) {
@@ -192,7 +220,7 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
         return;
     }
 
-    IoResult<Path> localAppData = fs.localAppDataDir();
+    IoResult<Path> localAppData = fs.LocalAppDataDir();
     if (!localAppData) {
         UPKIT_ERROR(kTarget,
                     "Root directory is not writable and LocalAppData is unavailable. Updates may "
@@ -204,7 +232,7 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
     config.updaterPath = JoinPath(fallback, "Update.exe");
     UPKIT_INFO(kTarget, "Using fallback directory: " + PathDisplay(fallback));
 
-    if (IoResult<Unit> created = fs.createDirAll(config.packagesDir); !created) {
+    if (IoResult<Unit> created = CreateDirAll(fs, config.packagesDir); !created) {
         UPKIT_ERROR(kTarget,
                     "Unable to create fallback packages directory: " + created.error().Display());
     }
@@ -212,7 +240,7 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
     // The copy comes from the root even when the configuration named another updater: the root's
     // is the one the installer keeps current. An existing copy is left alone.
     const Path rootUpdater = JoinPath(config.rootDir, "Update.exe");
-    if (!fs.pathExists(config.updaterPath) && fs.pathExists(rootUpdater)) {
+    if (!fs.Exists(config.updaterPath) && fs.Exists(rootUpdater)) {
         if (IoResult<Unit> copied = PublishUpdaterCopy(rootUpdater, config.updaterPath, fs);
             !copied) {
             UPKIT_ERROR(kTarget,
@@ -225,11 +253,11 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
 }
 
 std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride) {
-    return LogFileNameForInstallation(locatorOverride, SystemLocatorFs());
+    return LogFileNameForInstallation(locatorOverride, SystemFileSystem());
 }
 
 std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride,
-                                       const LocatorFs& fs) {
+                                       FileSystem& fs) {
     // At the first set-up no logger exists yet, so this location is silent and its error is
     // dropped; a later set-up in the same process logs its lines like any other location.
     Result<Locator> located = locatorOverride

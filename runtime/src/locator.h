@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -10,6 +9,7 @@
 #include "errors.h"
 #include "manifest.h"
 #include "misc_path.h"
+#include "os/os.h"
 
 namespace upkit {
 
@@ -61,27 +61,7 @@ public:
     Variant value;
 };
 
-// The file-system services the locator rests on. The running system's are SystemLocatorFs(); tests
-// substitute their own to reach conditions a real disk cannot produce on demand.
-struct LocatorFs {
-    std::function<bool(const Path&)> pathExists;
-    std::function<bool(const Path&)> canWriteToDirectory;
-    std::function<IoResult<Path>()> localAppDataDir;
-    std::function<IoResult<Path>()> currentExePath;
-    // The whole manifest file as UTF-8 text, with the retries of a file operation.
-    std::function<IoResult<std::string>(const Path&)> readManifestText;
-    std::function<IoResult<Unit>(const Path&)> createDirAll;
-    // Copies a file, replacing an existing destination.
-    std::function<IoResult<Unit>(const Path& from, const Path& to)> copyFile;
-    // Renames a file; fails with AlreadyExists, changing nothing, when the new name is taken.
-    std::function<IoResult<Unit>(const Path& from, const Path& to)> renameNoReplace;
-    // Deletes a file; a failure is ignored.
-    std::function<void(const Path&)> deleteFile;
-};
-
-const LocatorFs& SystemLocatorFs();
-
-LocatorConfig ConfigFromRoot(const Path& root, const LocatorFs& fs);
+LocatorConfig ConfigFromRoot(const Path& root, FileSystem& fs);
 
 // An installed manifest larger than this is treated as unreadable: a huge or endless
 // "sq.version" must not exhaust memory at every start.
@@ -91,31 +71,35 @@ inline constexpr size_t kMaxManifestBytes = 16u * 1024u * 1024u;
 // limit, or text that is not valid UTF-8, is a read failure.
 IoResult<std::string> ManifestTextFromBytes(std::string bytes);
 
+// The whole manifest file as UTF-8 text, with the retries of a file operation: a file that cannot
+// be opened or read, is larger than the limit or is not UTF-8 is tried four times.
+IoResult<std::string> ReadManifestText(FileSystem& fs, const Path& path);
+
 // The root named by the last "\current\" in the executable path's display text (exact bytes,
 // letter case included, backslashes only), or nothing when the text has no such occurrence.
 std::optional<std::string> CurrentPatternRoot(const Path& exePath);
 
 // Finds and opens the installation from the context's hint.
 Result<Locator> AutoLocate(LocationContext context);
-Result<Locator> AutoLocate(LocationContext context, const LocatorFs& fs);
+Result<Locator> AutoLocate(LocationContext context, FileSystem& fs);
 
 // Confirms the updater and the manifest exist, reads the manifest and settles the packages
 // directory. The caller's configuration is left untouched.
 Result<Locator> OpenLocator(const LocatorConfig& config);
-Result<Locator> OpenLocator(const LocatorConfig& config, const LocatorFs& fs);
+Result<Locator> OpenLocator(const LocatorConfig& config, FileSystem& fs);
 
 // Chooses a packages directory the user can write to, moving to a per-user fallback directory
 // (with a copy of the root's Update.exe) when the root is not writable. Never fails: every problem
 // is logged and the best available choice kept.
 void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manifest);
 void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manifest,
-                             const LocatorFs& fs);
+                             FileSystem& fs);
 
 // The runtime log's file name: "upkit_<id>.log" after the installation that the override names,
 // or else the one found from the running executable; "upkit.log" when none can be opened. The
 // location is silent: the global log level is Off while it runs, and its error is dropped.
 std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride);
 std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride,
-                                       const LocatorFs& fs);
+                                       FileSystem& fs);
 
 }  // namespace upkit

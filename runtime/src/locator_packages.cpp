@@ -40,14 +40,22 @@ std::vector<std::u16string> SelectFullPackageFiles(std::vector<DirectoryEntry> e
 }
 
 std::vector<LocalPackage> FindLocalPackages(const Path& packagesDir) {
+    return FindLocalPackages(SystemFileSystem(), packagesDir);
+}
+
+std::vector<LocalPackage> FindLocalPackages(FileSystem& fs, const Path& packagesDir) {
     UPKIT_INFO(kTarget, "Searching for local packages in: " + QuoteText(PathDisplay(packagesDir)));
     std::vector<LocalPackage> packages;
-    for (const auto& name : SelectFullPackageFiles(ListDirectory(packagesDir))) {
+    // A directory that cannot be listed holds no packages.
+    IoResult<std::vector<DirectoryEntry>> listed = fs.List(packagesDir);
+    std::vector<DirectoryEntry> entries =
+        listed ? std::move(listed.value()) : std::vector<DirectoryEntry>();
+    for (const auto& name : SelectFullPackageFiles(std::move(entries))) {
         Path path = JoinPath(packagesDir, std::u16string_view(name));
         UPKIT_TRACE(kTarget, "Checking package: '" + PathDebug(path) + "'");
         // One package is open at a time: each bundle is gone before the next file is opened.
         auto manifest = [&]() -> Result<PackageManifest> {
-            auto bundle = LoadBundleFromFile(path);
+            auto bundle = LoadBundleFromFile(fs, path);
             if (!bundle.ok()) return bundle.take_error();
             return ReadBundleManifest(bundle.value());
         }();

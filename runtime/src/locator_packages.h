@@ -22,14 +22,11 @@ struct LocalPackage {
 // manifest can be read. Never fails: a missing or unreadable directory gives an empty list,
 // and packages that cannot be read are left out silently.
 std::vector<LocalPackage> FindLocalPackages(const Path& packagesDir);
+std::vector<LocalPackage> FindLocalPackages(FileSystem& fs, const Path& packagesDir);
 
 // Whether a file name is that of a full package: any prefix (the empty one and a leading dot
 // included) followed by "-full.nupkg", compared case-sensitively.
 bool IsFullPackageName(std::u16string_view name);
-
-// The directory's entries as the system lists them ("." and ".." may be among them); empty when
-// the directory cannot be listed. The directory's text is a plain path, never a pattern.
-std::vector<DirectoryEntry> ListDirectory(const Path& dir);
 
 // The names of the full package files among the entries (directories and "." and ".." left
 // out), ordered by their UTF-8 bytes (WTF-8 for names holding unpaired surrogates).

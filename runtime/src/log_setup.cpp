@@ -80,12 +80,13 @@ void LogFault(const std::optional<std::string_view>& message, std::string_view f
 void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride) {
     const std::string fileName = LogFileName(locatorOverride);
 
+    FileSystem& fs = SystemFileSystem();
     Path dir;
-    if (IoResult<Path> appData = LocalAppDataDir()) {
+    if (IoResult<Path> appData = fs.LocalAppDataDir()) {
         dir = JoinPath(appData.value(), "upkit");
-        (void)CreateDirAll(dir);
+        (void)CreateDirAll(fs, dir);
     } else {
-        dir = TempDir();
+        dir = fs.TempDir();
     }
 
     auto file =

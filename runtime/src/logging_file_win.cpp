@@ -143,7 +143,9 @@ public:
     void UnlockWriters() override { turn_.Give(); }
 
     void CreateParentDirs(const Path& file) override {
-        if (std::optional<Path> parent = ParentDir(file)) (void)CreateDirAll(*parent);
+        if (std::optional<Path> parent = ParentDir(file)) {
+            (void)CreateDirAll(SystemFileSystem(), *parent);
+        }
     }
 
     bool Open(const Path& file) override {

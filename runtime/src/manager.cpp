@@ -20,6 +20,10 @@ ManagerSettings CompleteSettings(std::optional<ManagerSettings> given) {
 }
 
 UpdateAsset AssetFromLocalPackage(const LocalPackage& package) {
+    return AssetFromLocalPackage(SystemFileSystem(), package);
+}
+
+UpdateAsset AssetFromLocalPackage(FileSystem& fs, const LocalPackage& package) {
     UpdateAsset asset;
     asset.id = package.manifest.id;
     asset.version = VersionText(package.manifest.version);
@@ -28,7 +32,7 @@ UpdateAsset AssetFromLocalPackage(const LocalPackage& package) {
     asset.releaseNotes = package.manifest.releaseNotes;
     asset.releaseNotesHtml = package.manifest.releaseNotesHtml;
     // A package that vanished since it was listed still gets an asset; applying it then fails.
-    IoResult<uint64_t> size = PackageFileSize(package.path);
+    IoResult<uint64_t> size = fs.FileSize(package.path);
     asset.size = size ? size.value() : 0;
     return asset;
 }
@@ -151,13 +155,12 @@ Result<ManagerHandle> CreateManager(std::unique_ptr<ReleaseSource> source,
                                     std::optional<ManagerSettings> settings,
                                     std::optional<LocatorConfig> locatorConfig) {
     return CreateManager(std::move(source), std::move(settings), std::move(locatorConfig),
-                         SystemLocatorFs());
+                         SystemFileSystem());
 }
 
 Result<ManagerHandle> CreateManager(std::unique_ptr<ReleaseSource> source,
                                     std::optional<ManagerSettings> settings,
-                                    std::optional<LocatorConfig> locatorConfig,
-                                    const LocatorFs& fs) {
+                                    std::optional<LocatorConfig> locatorConfig, FileSystem& fs) {
     std::optional<Result<Locator>> located;
     if (locatorConfig) {
         UPKIT_WARN(kTarget, "Using explicit locator configuration, ignoring auto-locate.");
@@ -169,13 +172,13 @@ Result<ManagerHandle> CreateManager(std::unique_ptr<ReleaseSource> source,
     if (!*located) return located->take_error();  // source and settings go with this frame
 
     return ManagerHandle(new AppUpdateManager(
-        std::move(located->value()), CompleteSettings(std::move(settings)), std::move(source)));
+        std::move(located->value()), CompleteSettings(std::move(settings)), std::move(source), fs));
 }
 
 Status ApplyAfterExit(const AppUpdateManager& manager, std::string_view fileName, bool silent,
                       bool restart, const std::vector<std::string>& restartArguments) {
-    return LaunchUpdater(manager.locator(), fileName, silent, WaitTarget::CurrentProcess(), restart,
-                         restartArguments);
+    return LaunchUpdater(manager.fileSystem(), manager.locator(), fileName, silent,
+                         WaitTarget::CurrentProcess(), restart, restartArguments);
 }
 
 }  // namespace upkit

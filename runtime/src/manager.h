@@ -48,6 +48,7 @@ struct UpdateAsset {
 // The asset for a downloaded package. Its size is the file's size on disk, 0 when that cannot be
 // read. The package path must end in a file name.
 UpdateAsset AssetFromLocalPackage(const LocalPackage& package);
+UpdateAsset AssetFromLocalPackage(FileSystem& fs, const LocalPackage& package);
 
 // The position of the pending update in the list: the greatest version above the installed one
 // (by version order, build metadata breaking ties), the last of equal ones; nothing when no entry
@@ -143,22 +144,26 @@ public:
     AppUpdateManager& operator=(const AppUpdateManager&) = delete;
 
     const Locator& locator() const { return locator_; }
+    // The file system the installation was opened on; the manager's work goes on over it.
+    FileSystem& fileSystem() const { return fs_; }
     const ManagerSettings& settings() const { return settings_; }
     ReleaseSource& source() const { return *source_; }
 
 private:
     friend Result<std::shared_ptr<const AppUpdateManager>> CreateManager(
         std::unique_ptr<ReleaseSource>, std::optional<ManagerSettings>,
-        std::optional<LocatorConfig>, const LocatorFs&);
+        std::optional<LocatorConfig>, FileSystem&);
     AppUpdateManager(Locator locator, ManagerSettings settings,
-                     std::unique_ptr<ReleaseSource> source)
+                     std::unique_ptr<ReleaseSource> source, FileSystem& fs)
         : locator_(std::move(locator)),
           settings_(std::move(settings)),
-          source_(std::move(source)) {}
+          source_(std::move(source)),
+          fs_(fs) {}
 
     const Locator locator_;
     const ManagerSettings settings_;
     const std::unique_ptr<ReleaseSource> source_;
+    FileSystem& fs_;
 };
 
 using ManagerHandle = std::shared_ptr<const AppUpdateManager>;
@@ -171,15 +176,11 @@ Result<ManagerHandle> CreateManager(std::unique_ptr<ReleaseSource> source,
 // The same on the given file-system services.
 Result<ManagerHandle> CreateManager(std::unique_ptr<ReleaseSource> source,
                                     std::optional<ManagerSettings> settings,
-                                    std::optional<LocatorConfig> locatorConfig,
-                                    const LocatorFs& fs);
+                                    std::optional<LocatorConfig> locatorConfig, FileSystem& fs);
 
 // Starts the updater to apply the package once this process has ended; returns as soon as the
 // updater runs. Ending this process is the caller's step.
 Status ApplyAfterExit(const AppUpdateManager& manager, std::string_view fileName, bool silent,
                       bool restart, const std::vector<std::string>& restartArguments);
-
-// The package file's size as the file system reports it.
-IoResult<uint64_t> PackageFileSize(const Path& path);
 
 }  // namespace upkit

@@ -53,6 +53,38 @@ RetryBudgetScope::~RetryBudgetScope() {
     t_budget = previous_;
 }
 
+bool CanWriteToDirectory(FileSystem& fs, const Path& dir) {
+    const Path probe = JoinPath(dir, ".upkit_dir_test");
+    IoResult<Unit> probed = fs.ProbeNewFile(probe);
+    if (probed) return true;
+    UPKIT_WARN(kTarget, "Failed to open directory for writing " + PathDebug(probe) + ": " +
+                            probed.error().Display());
+    return false;
+}
+
+IoResult<Unit> CreateDirAll(FileSystem& fs, const Path& dir) {
+    if (dir.Empty()) return Unit{};
+    IoResult<Unit> made = fs.CreateOneDirectory(dir);
+    if (made) return made;
+    if (made.error().Kind() == IoErrorKind::NotFound) {
+        // A parent is missing: make the parents first, then this one.
+        const std::optional<Path> parent = ParentDir(dir);
+        if (parent && !parent->Empty() && !(parent->Units() == dir.Units())) {
+            IoResult<Unit> parents = CreateDirAll(fs, *parent);
+            if (!parents) return parents;
+            made = fs.CreateOneDirectory(dir);
+            if (made) return made;
+        }
+    }
+    // Taken by a directory is what was wanted; taken by a file is a failure.
+    if (made.error().Kind() == IoErrorKind::AlreadyExists && fs.IsDirectory(dir)) return Unit{};
+    return made;
+}
+
+bool PathExists(const Path& path) {
+    return SystemFileSystem().Exists(path);
+}
+
 IoResult<std::u16string> SystemPathText(const Path& path) {
     if (path.Units().find(u'\0') != std::u16string::npos) {
         return IoError::WithMessage(IoErrorKind::InvalidInput, "nul byte found in provided data");

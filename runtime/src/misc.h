@@ -58,23 +58,14 @@ private:
 
 // Whether a new file can be created directly in the directory (probe ".upkit_dir_test", removed
 // again at once). Every failure answers false after a Warn line; the directory is never created.
-bool CanWriteToDirectory(const Path& dir);
+bool CanWriteToDirectory(FileSystem& fs, const Path& dir);
 
-// The per-user local application data folder.
-IoResult<Path> LocalAppDataDir();
+// Creates the directory and every missing parent, one level at a time; an existing directory is
+// success.
+IoResult<Unit> CreateDirAll(FileSystem& fs, const Path& dir);
 
-// The full path of the running executable.
-IoResult<Path> CurrentExePath();
-
-// Whether the entry's attributes can be read (links followed); any failure answers false.
+// Whether the running system's file system has the entry; any failure answers false.
 bool PathExists(const Path& path);
-
-// Creates the directory and every missing parent; an existing directory is success.
-IoResult<Unit> CreateDirAll(const Path& dir);
-
-// The user's temporary directory as the system reports it (on Windows with a trailing separator);
-// empty when the system reports none.
-Path TempDir();
 
 // The path's text for a system call: the I/O error "nul byte found in provided data" when it holds
 // a NUL, since the system would see only the part before it.

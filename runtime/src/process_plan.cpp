@@ -112,12 +112,13 @@ Result<std::optional<std::u16string>> BuildEnvironmentBlock(const std::vector<En
     return std::optional<std::u16string>(std::move(block));
 }
 
-Result<LaunchPlan> PlanUpdaterLaunch(const LocatorConfig& config, std::string_view fileName,
-                                     bool silent, WaitTarget wait, uint32_t currentProcessId,
-                                     bool restart, const std::vector<std::string>& restartArguments,
+Result<LaunchPlan> PlanUpdaterLaunch(FileSystem& fs, const LocatorConfig& config,
+                                     std::string_view fileName, bool silent, WaitTarget wait,
+                                     uint32_t currentProcessId, bool restart,
+                                     const std::vector<std::string>& restartArguments,
                                      std::u16string_view environmentBlock) {
     Path package = JoinPath(config.packagesDir, fileName);
-    if (!PathExists(package)) {
+    if (!fs.Exists(package)) {
         UPKIT_ERROR(kManagerTarget, "Package does not exist on disk: '" + PathDebug(package) + "'");
         return RuntimeError::FileNotFound(std::move(package));
     }

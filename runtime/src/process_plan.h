@@ -1,6 +1,6 @@
 // Starting the installation's updater program: everything that is decided before the operating
 // system is asked to create the process. These pieces take and return values only, so they run
-// in the native build too; the process creation itself is LaunchUpdater in process_win.h.
+// in the native build too; starting the process is LaunchUpdater in process_win.h.
 #pragma once
 
 #include <cstdint>
@@ -96,9 +96,10 @@ struct LaunchPlan {
 // Builds the plan for applying `fileName` from the packages directory. A package file that does not
 // exist is reported by an Error line and FileNotFound with its path; nothing else is done then.
 // `environmentBlock` is the current process's environment as the system gives it.
-Result<LaunchPlan> PlanUpdaterLaunch(const LocatorConfig& config, std::string_view fileName,
-                                     bool silent, WaitTarget wait, uint32_t currentProcessId,
-                                     bool restart, const std::vector<std::string>& restartArguments,
+Result<LaunchPlan> PlanUpdaterLaunch(FileSystem& fs, const LocatorConfig& config,
+                                     std::string_view fileName, bool silent, WaitTarget wait,
+                                     uint32_t currentProcessId, bool restart,
+                                     const std::vector<std::string>& restartArguments,
                                      std::u16string_view environmentBlock);
 
 // The two Info lines written just before the process is created.

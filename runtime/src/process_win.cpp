@@ -1,50 +1,29 @@
-#include <windows.h>
-
-#include "os/os.h"
 #include "process_win.h"
+
+#include <utility>
 
 namespace upkit {
 
-namespace {
-
-// The environment exactly as the system hands it out, terminating empty entry included. The system
-// block is released before anything is built from the copy.
-
-wchar_t* W(char16_t* s) {
-    return reinterpret_cast<wchar_t*>(s);
-}
-const wchar_t* W(const char16_t* s) {
-    return reinterpret_cast<const wchar_t*>(s);
-}
-
-}  // namespace
-
-Status LaunchUpdater(const Locator& locator, std::string_view fileName, bool silent,
+Status LaunchUpdater(FileSystem& fs, const Locator& locator, std::string_view fileName, bool silent,
                      WaitTarget wait, bool restart,
                      const std::vector<std::string>& restartArguments) {
     Result<LaunchPlan> planned =
-        PlanUpdaterLaunch(locator.config, fileName, silent, wait, GetCurrentProcessId(), restart,
+        PlanUpdaterLaunch(fs, locator.config, fileName, silent, wait, CurrentProcessId(), restart,
                           restartArguments, EnvironmentBlock());
     if (!planned) return planned.take_error();
     LaunchPlan& plan = planned.value();
     LogLaunchPlan(plan);
 
-    // Only the size is set: no window settings and no standard handles for the updater.
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info;
-    ZeroMemory(&info, sizeof info);
-
-    const BOOL created = CreateProcessW(
-        nullptr, W(plan.commandLine.Data()), nullptr, nullptr, FALSE, kUpdaterCreationFlags,
-        plan.environment ? static_cast<void*>(plan.environment->Data()) : nullptr,
-        plan.workingDir ? W(plan.workingDir->Data()) : nullptr, &startup, &info);
-    if (!created) return RuntimeError::Io(ProcessCreationError(GetLastError()));
-
-    CloseHandle(info.hThread);
-    if (info.hProcess != nullptr && info.hProcess != INVALID_HANDLE_VALUE) {
-        CloseHandle(info.hProcess);
+    std::optional<std::u16string> environment;
+    if (plan.environment) environment = plan.environment->Buffer();
+    std::optional<std::u16string> workingDir;
+    if (plan.workingDir) workingDir = plan.workingDir->Buffer();
+    IoResult<Unit> started = StartProcess(plan.commandLine.Buffer(), environment, workingDir);
+    if (!started) {
+        // The system's refusal is reported as the HRESULT wrapping its code.
+        IoError error = started.take_error();
+        if (error.IsOs()) error = ProcessCreationError(static_cast<uint32_t>(error.OsCode()));
+        return RuntimeError::Io(std::move(error));
     }
     return Ok();
 }

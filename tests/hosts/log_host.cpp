@@ -57,7 +57,7 @@ bool NameThisThread(const wchar_t* name) {
 }
 
 std::wstring LogDir() {
-    upkit::IoResult<upkit::Path> appData = upkit::LocalAppDataDir();
+    upkit::IoResult<upkit::Path> appData = upkit::SystemFileSystem().LocalAppDataDir();
     if (!appData) return L"";
     const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");
     return std::wstring(dir.Units().begin(), dir.Units().end());
@@ -98,7 +98,7 @@ int Terminate() {
 }
 
 int ExePath(const wchar_t* output) {
-    upkit::IoResult<upkit::Path> path = upkit::CurrentExePath();
+    upkit::IoResult<upkit::Path> path = upkit::SystemFileSystem().CurrentExePath();
     FILE* file = _wfopen(output, L"wb");
     if (file == nullptr) return 2;
     const std::string text = path ? upkit::PathDisplay(path.value()) : "error";

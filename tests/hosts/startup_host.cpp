@@ -144,8 +144,8 @@ int Launch() {
     if (listEnvironment) {
         for (const std::wstring& entry : EnvironmentEntries()) Append("hostenv", Utf8(entry));
     }
-    upkit::Status launched =
-        upkit::LaunchUpdater(locator, fileName, silent, wait, restart, OwnArguments());
+    upkit::Status launched = upkit::LaunchUpdater(upkit::SystemFileSystem(), locator, fileName,
+                                                  silent, wait, restart, OwnArguments());
     Append("launch", launched ? "ok" : launched.error().Debug());
     return 4;
 }

@@ -134,7 +134,7 @@ inline std::wstring WideOf(const upkit::Path& path) {
 }
 
 inline std::wstring LocalAppData() {
-    upkit::IoResult<upkit::Path> dir = upkit::LocalAppDataDir();
+    upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
     EXPECT_TRUE(dir.ok());
     return dir.ok() ? WideOf(dir.value()) : L"";
 }

@@ -15,7 +15,7 @@ namespace {
 namespace zt = zelt::test;
 
 std::wstring LogDir() {
-    upkit::IoResult<upkit::Path> appData = upkit::LocalAppDataDir();
+    upkit::IoResult<upkit::Path> appData = upkit::SystemFileSystem().LocalAppDataDir();
     EXPECT_TRUE(appData.ok());
     if (!appData) return L"";
     const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");

@@ -448,7 +448,7 @@ TEST(InstalledStartupHost, OutsideAnInstallationOnlyTheErrorIsLogged) {
 // ---- ZeltOy2.exe itself ----
 
 std::wstring RuntimeLog(std::string_view id) {
-    upkit::IoResult<upkit::Path> appData = upkit::LocalAppDataDir();
+    upkit::IoResult<upkit::Path> appData = upkit::SystemFileSystem().LocalAppDataDir();
     EXPECT_TRUE(appData.ok());
     if (!appData) return L"";
     const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");

@@ -29,7 +29,7 @@ constexpr size_t kMax = 1048576;
 constexpr DWORD kEngineResult = 4242;
 
 std::wstring LogDir() {
-    upkit::IoResult<upkit::Path> appData = upkit::LocalAppDataDir();
+    upkit::IoResult<upkit::Path> appData = upkit::SystemFileSystem().LocalAppDataDir();
     EXPECT_TRUE(appData.ok());
     if (!appData) return L"";
     const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");

@@ -1,7 +1,6 @@
-// The installed application's start-up against a real packages folder, with the installation
-// itself described to the locator. Applying cannot succeed here (the native build starts no
-// processes), so these cases cover everything but the successful hand-over, which the Windows
-// tests drive end to end.
+// The installed application's start-up on a disk in memory. Applying cannot succeed here (the
+// native build starts no processes), so these cases cover everything but the successful hand-over,
+// which the Windows tests drive end to end.
 #include "app_startup.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +11,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "fake_file_system.h"
 #include "log_capture.h"
 #include "os/os.h"
 #include "text.h"
@@ -26,13 +23,12 @@
 namespace upkit {
 namespace {
 
+using zelt::test::FakeFileSystem;
+
 using testing::CapturedLog;
 using testing::LogLine;
 
 #ifdef _WIN32
-Path FromFs(const std::filesystem::path& p) {
-    return Path(reinterpret_cast<const char16_t*>(p.native().c_str()));
-}
 void SetEnv(const char* name, const char* value) {
     SetEnvironmentVariableA(name, value);
 }
@@ -40,9 +36,6 @@ void UnsetEnv(const char* name) {
     SetEnvironmentVariableA(name, nullptr);
 }
 #else
-Path FromFs(const std::filesystem::path& p) {
-    return Path::FromUtf8(p.native());
-}
 void SetEnv(const char* name, const char* value) {
     setenv(name, value, 1);
 }
@@ -51,74 +44,47 @@ void UnsetEnv(const char* name) {
 }
 #endif
 
-// An installation whose root and manifest live on an imaginary disk, and whose packages folder
-// is real.
+// An installation on a disk in memory: its updater and manifest, and a packages folder of its
+// own (a custom one, writable, so it is kept) that the test fills with packages. Nothing of it is
+// on the real disk: an updater that the start-up tries to start is not there to run.
 class Installation {
 public:
-    explicit Installation(std::string manifest) : manifest_(std::move(manifest)) {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("upkit-startup-" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(dir_ / "cache");
-        // The root ends in a separator so that the runtime's joins give native paths here too.
-        root_ = Path(FromFs(dir_).Units() + u"/");
-    }
-    ~Installation() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+    explicit Installation(std::string manifest) {
+        fs_.AddFile(Text(root_) + "Update.exe");
+        fs_.AddFile(Text(root_) + "current\\sq.version", std::move(manifest));
+        fs_.AddDirectory(Text(PackagesDir()));
+        fs_.writableDirs.insert(Text(PackagesDir()));
     }
 
     void AddPackage(const std::string& fileName, std::string_view version) {
-        std::ofstream(dir_ / "cache" / fileName, std::ios::binary)
-            << zelt::zipw::Package("App", version);
+        fs_.AddFile(Text(JoinPath(PackagesDir(), fileName)), zelt::zipw::Package("App", version));
     }
     std::vector<std::string> PackageFiles() const {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "cache")) {
-            names.push_back(entry.path().filename().string());
+        const std::string folder = Text(PackagesDir()) + "\\";
+        for (const std::string& path : fs_.Paths()) {
+            if (path.rfind(folder, 0) == 0) names.push_back(path.substr(folder.size()));
         }
-        std::sort(names.begin(), names.end());
         return names;
     }
     std::string PackagePathDebug(const std::string& fileName) const {
         return PathDebug(JoinPath(PackagesDir(), fileName));
     }
 
-    // The standard layout with a packages folder of its own (kept, as it is writable), spelled
-    // with a final separator so that package paths are native paths in both builds.
-    LocatorConfig Config() const {
-        LocatorConfig config = ConfigFromRoot(root_, Fs());
+    // The standard layout with the packages folder of its own.
+    LocatorConfig Config() {
+        LocatorConfig config = ConfigFromRoot(root_, fs_);
         config.packagesDir = PackagesDir();
         return config;
     }
-    Path PackagesDir() const { return Path(root_.Units() + u"cache/"); }
-
-    LocatorFs Fs() const {
-        LocatorFs fs;
-        const std::u16string root = root_.Units();
-        fs.pathExists = [root](const Path& p) {
-            return p.Units() == root + u"Update.exe" || p.Units() == root + u"current\\sq.version";
-        };
-        fs.canWriteToDirectory = [](const Path&) { return true; };
-        fs.localAppDataDir = []() -> IoResult<Path> {
-            return IoError::FromKind(IoErrorKind::NotFound);
-        };
-        fs.currentExePath = []() -> IoResult<Path> {
-            return IoError::FromKind(IoErrorKind::NotFound);
-        };
-        fs.readManifestText = [manifest = manifest_](const Path&) -> IoResult<std::string> {
-            return manifest;
-        };
-        fs.createDirAll = [](const Path&) -> IoResult<Unit> { return Unit{}; };
-        fs.copyFile = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
-        fs.renameNoReplace = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
-        fs.deleteFile = [](const Path&) {};
-        return fs;
-    }
+    Path PackagesDir() const { return JoinPath(root_, "cache"); }
+    FakeFileSystem& Fs() { return fs_; }
 
 private:
-    std::string manifest_;
-    std::filesystem::path dir_;
-    Path root_;
+    static std::string Text(const Path& path) { return PathDisplay(path); }
+
+    const Path root_ = Path::FromUtf8(R"(C:\upkit-tests-only\App\)");
+    FakeFileSystem fs_;
 };
 
 std::string Manifest(std::string_view version, std::string_view extra = {}) {
@@ -235,6 +201,36 @@ TEST_F(InstalledStartup, AFailedHandOverIsLoggedAndCleanUpGoesOn) {
         errors[0].message.rfind("UpkitApp: Error applying pending updates on startup: Io(", 0), 0u)
         << errors[0].message;
     EXPECT_EQ(install.PackageFiles(), (std::vector<std::string>{"App-1.2.0-full.nupkg"}));
+}
+
+TEST_F(InstalledStartup, PackagesThatCannotBeListedOrDeletedStayAndTheStartGoesOn) {
+    Installation install(Manifest("1.0.0"));
+    install.AddPackage("App-0.8.0-full.nupkg", "0.8.0");
+    install.AddPackage("App-0.9.0-full.nupkg", "0.9.0");
+    install.Fs().undeletable.insert(
+        PathDisplay(JoinPath(install.PackagesDir(), "App-0.8.0-full.nupkg")));
+
+    Request request(install.Config(), false);
+    CapturedLog log;
+    RunInstalledStartup(request.app, install.Fs());
+    // Both are named as removed; the one another program holds is still there.
+    EXPECT_EQ(Messages(log),
+              (std::vector<std::string>{
+                  "Setting current process explicit AppUserModelID to 'upkit.App'",
+                  "Removing old package: " + install.PackagePathDebug("App-0.8.0-full.nupkg"),
+                  "Removing old package: " + install.PackagePathDebug("App-0.9.0-full.nupkg"),
+              }));
+    EXPECT_EQ(install.PackageFiles(), (std::vector<std::string>{"App-0.8.0-full.nupkg"}));
+
+    // A packages folder that cannot be listed holds nothing to remove.
+    install.Fs().failing.emplace(PathDisplay(install.PackagesDir()),
+                                 IoError::FromKind(IoErrorKind::PermissionDenied));
+    CapturedLog again;
+    RunInstalledStartup(request.app, install.Fs());
+    EXPECT_EQ(Messages(again),
+              (std::vector<std::string>{
+                  "Setting current process explicit AppUserModelID to 'upkit.App'"}));
+    EXPECT_EQ(install.PackageFiles(), (std::vector<std::string>{"App-0.8.0-full.nupkg"}));
 }
 
 TEST_F(InstalledStartup, MarkersAreConsumedAndFireTheirHooks) {

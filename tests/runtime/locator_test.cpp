@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_file_system.h"
 #include "log_capture.h"
 
 namespace upkit {
@@ -23,6 +24,7 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using testing::LogLine;
 using ::testing::Not;
+using zelt::test::FakeFileSystem;
 
 Path P(std::string_view text) {
     return Path::FromUtf8(text);
@@ -33,88 +35,32 @@ std::string ValidManifest(std::string_view id) {
            "</id><version>1.2.3</version><mainExe>game.exe</mainExe></metadata></package>";
 }
 
-// A disk described by the test. Every create and copy is recorded; reads of a path without text
-// fail.
-struct FakeDisk {
-    std::set<std::string> entries;
-    std::set<std::string> writableDirs;
-    std::map<std::string, std::string> texts;
-    std::optional<std::string> localAppData;
-    std::optional<std::string> exePath;
-    std::optional<IoError> createError;
-    std::optional<IoError> copyError;
-    std::optional<IoError> renameError;
-    // A file another process creates while a copy is made, as a racing start would publish its
-    // own copy of the updater.
-    std::optional<std::string> appearsDuringCopy;
-    std::vector<std::string> probes;
-    std::vector<std::string> actions;
+// An installation at root on the disk: Update.exe and current\sq.version with the given
+// manifest id.
+void Install(FakeFileSystem& disk, const std::string& root, std::string_view id = "MyApp") {
+    const std::string sep = root.empty() || root.back() == '\\' ? "" : "\\";
+    disk.AddFile(root + sep + "Update.exe");
+    disk.AddFile(root + sep + "current\\sq.version", ValidManifest(id));
+}
 
-    LocatorFs Fs() {
-        LocatorFs fs;
-        fs.pathExists = [this](const Path& p) { return entries.count(PathDisplay(p)) > 0; };
-        fs.canWriteToDirectory = [this](const Path& p) {
-            probes.push_back(PathDisplay(p));
-            return writableDirs.count(PathDisplay(p)) > 0;
-        };
-        fs.localAppDataDir = [this]() -> IoResult<Path> {
-            if (!localAppData) return IoError::FromKind(IoErrorKind::NotFound);
-            return P(*localAppData);
-        };
-        fs.currentExePath = [this]() -> IoResult<Path> {
-            if (!exePath) return IoError::FromOsCode(122);
-            return P(*exePath);
-        };
-        fs.readManifestText = [this](const Path& p) -> IoResult<std::string> {
-            actions.push_back("read " + PathDisplay(p));
-            auto it = texts.find(PathDisplay(p));
-            if (it == texts.end()) return IoError::FromOsCode(5);
-            return it->second;
-        };
-        fs.createDirAll = [this](const Path& p) -> IoResult<Unit> {
-            actions.push_back("create " + PathDisplay(p));
-            if (createError) return *createError;
-            entries.insert(PathDisplay(p));
-            return Unit{};
-        };
-        fs.copyFile = [this](const Path& from, const Path& to) -> IoResult<Unit> {
-            actions.push_back("copy " + PathDisplay(from) + " -> " + Shown(to));
-            if (appearsDuringCopy) entries.insert(*appearsDuringCopy);
-            if (copyError) return *copyError;
-            entries.insert(PathDisplay(to));
-            return Unit{};
-        };
-        fs.renameNoReplace = [this](const Path& from, const Path& to) -> IoResult<Unit> {
-            actions.push_back("rename " + Shown(from) + " -> " + Shown(to));
-            if (renameError) return *renameError;
-            if (entries.count(PathDisplay(to)))
-                return IoError::FromKind(IoErrorKind::AlreadyExists);
-            entries.erase(PathDisplay(from));
-            entries.insert(PathDisplay(to));
-            return Unit{};
-        };
-        fs.deleteFile = [this](const Path& p) {
-            actions.push_back("delete " + Shown(p));
-            entries.erase(PathDisplay(p));
-        };
-        return fs;
+// The disk's actions, with the process's own number in a partial copy's name written "<pid>",
+// since it differs from run to run.
+std::vector<std::string> Actions(const FakeFileSystem& disk) {
+    std::vector<std::string> shown;
+    for (const std::string& action : disk.actions) {
+        shown.push_back(
+            std::regex_replace(action, std::regex(R"(\.[0-9]+\.partial)"), ".<pid>.partial"));
     }
+    return shown;
+}
 
-    // A path as the actions show it: the process's own number in a partial copy's name is
-    // written "<pid>", since it differs from run to run.
-    static std::string Shown(const Path& path) {
-        return std::regex_replace(PathDisplay(path), std::regex(R"(\.[0-9]+\.partial$)"),
-                                  ".<pid>.partial");
-    }
-
-    // An installation at root: Update.exe and current\sq.version with the given manifest id.
-    void Install(const std::string& root, std::string_view id = "MyApp") {
-        const std::string sep = root.empty() || root.back() == '\\' ? "" : "\\";
-        entries.insert(root + sep + "Update.exe");
-        entries.insert(root + sep + "current\\sq.version");
-        texts[root + sep + "current\\sq.version"] = ValidManifest(id);
-    }
-};
+// The warning of a directory that refuses new files on the fake disk.
+LogLine ProbeRefused(const std::string& dir) {
+    return {Level::Warn, "upkit::misc",
+            "Failed to open directory for writing " +
+                PathDebug(JoinPath(P(dir), ".upkit_dir_test")) + ": " +
+                IoError::FromKind(IoErrorKind::PermissionDenied).Display()};
+}
 
 LogLine Info(std::string m) {
     return {Level::Info, "upkit::locator", std::move(m)};
@@ -156,8 +102,8 @@ TEST(ConfigFromRoot, JoinsTheFixedNamesWithoutDoublingSeparators) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.root);
-        FakeDisk disk;
-        const LocatorConfig config = ConfigFromRoot(P(c.root), disk.Fs());
+        FakeFileSystem disk;
+        const LocatorConfig config = ConfigFromRoot(P(c.root), disk);
         EXPECT_EQ(PathDisplay(config.rootDir), c.root);
         EXPECT_EQ(PathDisplay(config.updaterPath), c.updater);
         EXPECT_EQ(PathDisplay(config.packagesDir), c.packages);
@@ -169,17 +115,17 @@ TEST(ConfigFromRoot, JoinsTheFixedNamesWithoutDoublingSeparators) {
 }
 
 TEST(ConfigFromRoot, PortableWhenTheMarkerExistsBesideTheRootsEntries) {
-    FakeDisk disk;
-    disk.entries = {R"(C:\App\.portable)"};
-    EXPECT_TRUE(ConfigFromRoot(P(R"(C:\App)"), disk.Fs()).portable);
-    EXPECT_TRUE(ConfigFromRoot(P(R"(C:\App\)"), disk.Fs()).portable);
-    EXPECT_FALSE(ConfigFromRoot(P(R"(C:\App\current)"), disk.Fs()).portable);
+    FakeFileSystem disk;
+    disk.AddFile(R"(C:\App\.portable)");
+    EXPECT_TRUE(ConfigFromRoot(P(R"(C:\App)"), disk).portable);
+    EXPECT_TRUE(ConfigFromRoot(P(R"(C:\App\)"), disk).portable);
+    EXPECT_FALSE(ConfigFromRoot(P(R"(C:\App\current)"), disk).portable);
 }
 
 TEST(ConfigFromRoot, KeepsTheRootsSpellingAndUnpairedSurrogates) {
-    FakeDisk disk;
+    FakeFileSystem disk;
     const Path root(std::u16string(u"C:\\GAMES\\") + char16_t(0xD800));
-    const LocatorConfig config = ConfigFromRoot(root, disk.Fs());
+    const LocatorConfig config = ConfigFromRoot(root, disk);
     EXPECT_EQ(config.rootDir, root);
     EXPECT_EQ(config.updaterPath.Units(), root.Units() + u"\\Update.exe");
 }
@@ -217,12 +163,12 @@ TEST(CurrentPatternRoot, TakesTheTextBeforeTheLastExactOccurrence) {
 
 TEST(AutoLocate, CurrentExecutableFindsTheRootByThePatternAndLogsEachStep) {
     CapturedLog log;
-    FakeDisk disk;
-    disk.Install(R"(C:\Games\App)");
+    FakeFileSystem disk;
+    Install(disk, R"(C:\Games\App)");
     disk.writableDirs = {R"(C:\Games\App)"};
-    disk.exePath = R"(C:\Games\App\current\game.exe)";
+    disk.exePath = P(R"(C:\Games\App\current\game.exe)");
 
-    Result<Locator> located = AutoLocate(LocationContext::CurrentExecutable{}, disk.Fs());
+    Result<Locator> located = AutoLocate(LocationContext::CurrentExecutable{}, disk);
     ASSERT_TRUE(located.ok()) << ErrorText(located);
     EXPECT_EQ(PathDisplay(located->config.rootDir), R"(C:\Games\App)");
     EXPECT_EQ(PathDisplay(located->config.updaterPath), R"(C:\Games\App\Update.exe)");
@@ -240,13 +186,13 @@ TEST(AutoLocate, CurrentExecutableFindsTheRootByThePatternAndLogsEachStep) {
 
 TEST(AutoLocate, AChosenRootIsFinalEvenWhenItsManifestIsMissing) {
     CapturedLog log;
-    FakeDisk disk;
-    disk.Install(R"(C:\Games\App)");
-    disk.entries.insert(R"(C:\Games\App\current\Update.exe)");
+    FakeFileSystem disk;
+    Install(disk, R"(C:\Games\App)");
+    disk.AddFile(R"(C:\Games\App\current\Update.exe)");
     disk.writableDirs = {R"(C:\Games\App)", R"(C:\Games\App\current)"};
 
-    Result<Locator> located = AutoLocate(
-        LocationContext::AppExecutable{P(R"(C:\Games\App\current\game.exe)")}, disk.Fs());
+    Result<Locator> located =
+        AutoLocate(LocationContext::AppExecutable{P(R"(C:\Games\App\current\game.exe)")}, disk);
     EXPECT_EQ(ErrorText(located),
               R"~(NotInstalled("Manifest file does not exist in the expected path )~"
               R"~((C:\\Games\\App\\current\\current\\sq.version)"))~");
@@ -286,10 +232,9 @@ TEST(AutoLocate, AppExecutableOutcomes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeDisk disk;
-        for (const std::string& root : c.installs) disk.Install(root);
-        Result<Locator> located =
-            AutoLocate(LocationContext::AppExecutable{Path(c.exe)}, disk.Fs());
+        FakeFileSystem disk;
+        for (const std::string& root : c.installs) Install(disk, root);
+        Result<Locator> located = AutoLocate(LocationContext::AppExecutable{Path(c.exe)}, disk);
         EXPECT_EQ(located.ok() ? PathDisplay(located->config.rootDir) : ErrorText(located),
                   c.expected);
     }
@@ -297,9 +242,9 @@ TEST(AutoLocate, AppExecutableOutcomes) {
 
 TEST(AutoLocate, UnknownTriesTheExecutableTwiceThenGivesUp) {
     CapturedLog log;
-    FakeDisk disk;
-    disk.exePath = R"(C:\Elsewhere\tool.exe)";
-    Result<Locator> located = AutoLocate(LocationContext::Unknown{}, disk.Fs());
+    FakeFileSystem disk;
+    disk.exePath = P(R"(C:\Elsewhere\tool.exe)");
+    Result<Locator> located = AutoLocate(LocationContext::Unknown{}, disk);
     EXPECT_EQ(ErrorText(located), R"~(NotInstalled("Could not auto-locate app manifest"))~");
     EXPECT_THAT(log.Lines(),
                 ElementsAre(kAutoLocating,
@@ -310,11 +255,11 @@ TEST(AutoLocate, UnknownTriesTheExecutableTwiceThenGivesUp) {
 
 TEST(AutoLocate, UnknownReturnsTheFirstSuccess) {
     CapturedLog log;
-    FakeDisk disk;
-    disk.Install(R"(C:\App)");
+    FakeFileSystem disk;
+    Install(disk, R"(C:\App)");
     disk.writableDirs = {R"(C:\App)"};
-    disk.exePath = R"(C:\App\current\game.exe)";
-    Result<Locator> located = AutoLocate(LocationContext::Unknown{}, disk.Fs());
+    disk.exePath = P(R"(C:\App\current\game.exe)");
+    Result<Locator> located = AutoLocate(LocationContext::Unknown{}, disk);
     ASSERT_TRUE(located.ok()) << ErrorText(located);
     EXPECT_EQ(PathDisplay(located->config.rootDir), R"(C:\App)");
     EXPECT_THAT(
@@ -342,10 +287,14 @@ TEST(AutoLocate, UpdaterProcessTakesTheExecutablesDirectoryAsTheRoot) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.exe.value_or("(no path)"));
-        FakeDisk disk;
-        disk.Install(R"(C:\App)");
-        disk.exePath = c.exe;
-        Result<Locator> located = AutoLocate(LocationContext::UpdaterProcess{}, disk.Fs());
+        FakeFileSystem disk;
+        Install(disk, R"(C:\App)");
+        if (c.exe) {
+            disk.exePath = P(*c.exe);
+        } else {
+            disk.exePath = IoError::FromOsCode(122);
+        }
+        Result<Locator> located = AutoLocate(LocationContext::UpdaterProcess{}, disk);
         std::string got = located.ok() ? PathDisplay(located->config.rootDir) : ErrorText(located);
         if (!located.ok() && located.error().GetKind() == RuntimeError::Kind::Io) {
             got = located.error().AsIo()->Debug();
@@ -355,8 +304,9 @@ TEST(AutoLocate, UpdaterProcessTakesTheExecutablesDirectoryAsTheRoot) {
 }
 
 TEST(AutoLocate, CurrentExecutablePassesAnUnknownPathFailureOnAsIo) {
-    FakeDisk disk;
-    Result<Locator> located = AutoLocate(LocationContext::CurrentExecutable{}, disk.Fs());
+    FakeFileSystem disk;
+    disk.exePath = IoError::FromOsCode(122);
+    Result<Locator> located = AutoLocate(LocationContext::CurrentExecutable{}, disk);
     ASSERT_FALSE(located.ok());
     ASSERT_EQ(located.error().GetKind(), RuntimeError::Kind::Io);
     EXPECT_EQ(located.error().AsIo()->OsCode(), 122);
@@ -364,11 +314,11 @@ TEST(AutoLocate, CurrentExecutablePassesAnUnknownPathFailureOnAsIo) {
 
 TEST(AutoLocate, RootDirectoryStartsFromTheGivenPackagesDirectory) {
     CapturedLog log;
-    FakeDisk disk;
-    disk.Install(R"(C:\App)");
+    FakeFileSystem disk;
+    Install(disk, R"(C:\App)");
     disk.writableDirs = {R"(D:\Cache)"};
     Result<Locator> located =
-        AutoLocate(LocationContext::RootDirectory{P(R"(C:\App)"), P(R"(D:\Cache)")}, disk.Fs());
+        AutoLocate(LocationContext::RootDirectory{P(R"(C:\App)"), P(R"(D:\Cache)")}, disk);
     ASSERT_TRUE(located.ok()) << ErrorText(located);
     EXPECT_EQ(PathDisplay(located->config.packagesDir), R"(D:\Cache)");
     EXPECT_THAT(log.Lines(),
@@ -376,7 +326,7 @@ TEST(AutoLocate, RootDirectoryStartsFromTheGivenPackagesDirectory) {
                             Info(R"(Using custom packages directory (writable): D:\Cache)")));
 
     Result<Locator> standard =
-        AutoLocate(LocationContext::RootDirectory{P(R"(C:\App)"), std::nullopt}, disk.Fs());
+        AutoLocate(LocationContext::RootDirectory{P(R"(C:\App)"), std::nullopt}, disk);
     ASSERT_TRUE(standard.ok()) << ErrorText(standard);
     EXPECT_EQ(PathDisplay(standard->config.packagesDir), R"(C:\App\packages)");
 }
@@ -420,40 +370,44 @@ TEST(OpenLocator, ReportsWhatIsMissingOrUnreadable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeDisk disk;
-        disk.entries = c.entries;
-        disk.texts = c.texts;
-        Result<Locator> located = OpenLocator(ConfigFromRoot(P(R"(C:\App)"), disk.Fs()), disk.Fs());
+        FakeFileSystem disk;
+        // An entry without a text is there but cannot be read.
+        for (const std::string& entry : c.entries) {
+            auto text = c.texts.find(entry);
+            disk.AddFile(entry, text != c.texts.end() ? text->second : "");
+            if (text == c.texts.end()) disk.failing.emplace(entry, IoError::FromOsCode(5));
+        }
+        Result<Locator> located = OpenLocator(ConfigFromRoot(P(R"(C:\App)"), disk), disk);
         EXPECT_EQ(ErrorText(located).substr(0, c.expected.size()), c.expected);
         EXPECT_THAT(disk.probes, IsEmpty());
     }
 }
 
 TEST(OpenLocator, AManifestThatVanishesBeforeTheReadIsNotReadable) {
-    FakeDisk disk;
-    disk.Install(R"(C:\App)");
-    LocatorFs fs = disk.Fs();
+    FakeFileSystem disk;
+    Install(disk, R"(C:\App)");
+    const std::string manifest = R"(C:\App\current\sq.version)";
     int manifestTests = 0;
-    fs.pathExists = [&](const Path& p) {
-        if (PathDisplay(p) == R"(C:\App\current\sq.version)") return ++manifestTests == 1;
-        return disk.entries.count(PathDisplay(p)) > 0;
+    // There for the first look, gone by the second, as when the updater replaces it.
+    disk.before = [&](const std::string& operation, const std::string& path) {
+        if (operation == "exists" && path == manifest && ++manifestTests == 2) disk.Remove(path);
     };
-    Result<Locator> located = OpenLocator(ConfigFromRoot(P(R"(C:\App)"), fs), fs);
+    Result<Locator> located = OpenLocator(ConfigFromRoot(P(R"(C:\App)"), disk), disk);
     EXPECT_EQ(located.ok() ? "" : located.error().Message(),
               R"(Manifest file does not exist or is not readable: "C:\\App\\current\\sq.version")");
     EXPECT_THAT(disk.actions, IsEmpty());
 }
 
 TEST(OpenLocator, KeepsTheLayoutApartFromTheSettledPackagesDirectory) {
-    FakeDisk disk;
-    disk.Install(R"(C:\App)", "Zelt.ZeltOy2");
+    FakeFileSystem disk;
+    Install(disk, R"(C:\App)", "Zelt.ZeltOy2");
     disk.writableDirs = {R"(C:\App)"};
-    LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk.Fs());
+    LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk);
     config.packagesDir = P(R"(C:/App//packages/)");
     config.portable = true;
     const LocatorConfig before = config;
 
-    Result<Locator> located = OpenLocator(config, disk.Fs());
+    Result<Locator> located = OpenLocator(config, disk);
     ASSERT_TRUE(located.ok()) << ErrorText(located);
     EXPECT_EQ(located->config.rootDir, before.rootDir);
     EXPECT_EQ(located->config.manifestPath, before.manifestPath);
@@ -477,6 +431,8 @@ TEST(SelectPackagesDirectory, Decisions) {
     const LogLine usingFallback = Info("Using fallback directory: " + fallback);
     const LogLine copied =
         Info("Copied Update.exe from root to fallback: " + fallback + R"(\Update.exe)");
+    const LogLine rootRefused = ProbeRefused(R"(C:\App)");
+    const std::string createFallback = "create " + fallback;
     const std::string create = "create " + fallback + R"(\packages)";
     const std::string updater = fallback + R"(\Update.exe)";
     const std::string partial = updater + ".<pid>.partial";
@@ -553,7 +509,8 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          R"(C:\App\packages)",
          R"(C:\App\Update.exe)",
-         {Warn(
+         {ProbeRefused(R"(D:\Missing)"),
+          Warn(
               R"(Custom packages directory is not writable, falling through to standard logic: D:\Missing)"),
           Info(R"(Root directory 'C:\App' writable: true)"),
           Info(R"(Using root packages directory: C:\App\packages)")},
@@ -582,8 +539,8 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback, copied},
-         {create, copy, publish},
+         {rootRefused, rootFalse, usingFallback, copied},
+         {createFallback, create, copy, publish},
          {R"(C:\App)"}},
         {"fallback copy already there is kept",
          R"(C:\App\packages)",
@@ -595,7 +552,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback},
+         {rootRefused, rootFalse, usingFallback},
          {create},
          {R"(C:\App)"}},
         {"the copy comes from the root, not the configured updater",
@@ -608,8 +565,8 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback, copied},
-         {create, copy, publish},
+         {rootRefused, rootFalse, usingFallback, copied},
+         {createFallback, create, copy, publish},
          {R"(C:\App)"}},
         {"no root updater, no copy",
          R"(C:\App\packages)",
@@ -621,8 +578,8 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback},
-         {create},
+         {rootRefused, rootFalse, usingFallback},
+         {createFallback, create},
          {R"(C:\App)"}},
         {"custom not writable and root not writable",
          R"(D:\Missing)",
@@ -634,10 +591,11 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {Warn(
+         {ProbeRefused(R"(D:\Missing)"),
+          Warn(
               R"(Custom packages directory is not writable, falling through to standard logic: D:\Missing)"),
-          rootFalse, usingFallback, copied},
-         {create, copy, publish},
+          rootRefused, rootFalse, usingFallback, copied},
+         {createFallback, create, copy, publish},
          {R"(D:\Missing)", R"(C:\App)"}},
         {"no local application data folder",
          R"(C:\App\packages\)",
@@ -649,8 +607,9 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          R"(C:\App\packages\)",
          R"(C:\App\Update.exe)",
-         {rootFalse, Error("Root directory is not writable and LocalAppData is unavailable. "
-                           "Updates may not work correctly.")},
+         {rootRefused, rootFalse,
+          Error("Root directory is not writable and LocalAppData is unavailable. "
+                "Updates may not work correctly.")},
          {},
          {R"(C:\App)"}},
         {"creation and copy fail, the fallback paths stay",
@@ -663,10 +622,10 @@ TEST(SelectPackagesDirectory, Decisions) {
          copyError,
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback,
+         {rootRefused, rootFalse, usingFallback,
           Error("Unable to create fallback packages directory: " + createError.Display()),
           Error("Failed to copy Update.exe to fallback path: " + copyError.Display())},
-         {create, copy, discard},
+         {copy, discard},
          {R"(C:\App)"}},
         {"the copy cannot take its name: nothing partial is left",
          R"(C:\App\packages)",
@@ -678,9 +637,9 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback,
+         {rootRefused, rootFalse, usingFallback,
           Error("Failed to copy Update.exe to fallback path: " + renameError.Display())},
-         {create, copy, publish, discard},
+         {createFallback, create, copy, publish, discard},
          {R"(C:\App)"},
          renameError},
         {"another start published its whole copy first: that one is kept",
@@ -693,8 +652,8 @@ TEST(SelectPackagesDirectory, Decisions) {
          {},
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
-         {rootFalse, usingFallback, copied},
-         {create, copy, publish, discard},
+         {rootRefused, rootFalse, usingFallback, copied},
+         {createFallback, create, copy, publish, discard},
          {R"(C:\App)"},
          {},
          updater},
@@ -702,38 +661,40 @@ TEST(SelectPackagesDirectory, Decisions) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CapturedLog log;
-        FakeDisk disk;
+        FakeFileSystem disk;
         disk.writableDirs = c.writable;
-        disk.entries = c.entries;
+        for (const std::string& entry : c.entries) disk.AddFile(entry);
         disk.localAppData = c.localAppData;
+        if (c.localAppData) disk.AddDirectory(*c.localAppData);
         disk.createError = c.createError;
         disk.copyError = c.copyError;
         disk.renameError = c.renameError;
         disk.appearsDuringCopy = c.appearsDuringCopy;
-        LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk.Fs());
+        LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk);
         config.packagesDir = P(c.packagesIn);
         config.updaterPath = P(c.updaterIn);
         PackageManifest manifest;
         manifest.id = "MyApp";
 
-        SelectPackagesDirectory(config, manifest, disk.Fs());
+        SelectPackagesDirectory(config, manifest, disk);
         EXPECT_EQ(PathDisplay(config.packagesDir), c.packagesOut);
         EXPECT_EQ(PathDisplay(config.updaterPath), c.updaterOut);
         EXPECT_EQ(PathDisplay(config.rootDir), R"(C:\App)");
         EXPECT_EQ(PathDisplay(config.manifestPath), R"(C:\App\current\sq.version)");
         EXPECT_THAT(log.Lines(), ElementsAreArray(c.lines));
-        EXPECT_THAT(disk.actions, ElementsAreArray(c.actions));
+        EXPECT_THAT(Actions(disk), ElementsAreArray(c.actions));
         EXPECT_THAT(disk.probes, ElementsAreArray(c.probes));
     }
 }
 
 TEST(SelectPackagesDirectory, TheIdIsOnePathComponentAsWritten) {
-    FakeDisk disk;
+    FakeFileSystem disk;
     disk.localAppData = R"(C:\Users\u\AppData\Local\)";
-    LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk.Fs());
+    disk.AddDirectory(R"(C:\Users\u\AppData\Local)");
+    LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk);
     PackageManifest manifest;
     manifest.id = "Zelt.Oyun İki";
-    SelectPackagesDirectory(config, manifest, disk.Fs());
+    SelectPackagesDirectory(config, manifest, disk);
     EXPECT_EQ(PathDisplay(config.packagesDir),
               R"(C:\Users\u\AppData\Local\Zelt.Oyun İki\packages)");
 }
@@ -771,32 +732,31 @@ TEST(ManifestTextFromBytes, AcceptsUpToTheLimitOfValidUtf8) {
 // ---- The log file's name ----
 
 TEST(LogFileNameForInstallation, NamesTheFileAfterTheId) {
-    FakeDisk disk;
-    disk.Install(R"(C:\App)", "Zelt.ZeltOy2");
-    disk.Install(R"(D:\Other)", "Other");
-    disk.exePath = R"(C:\App\current\game.exe)";
+    FakeFileSystem disk;
+    Install(disk, R"(C:\App)", "Zelt.ZeltOy2");
+    Install(disk, R"(D:\Other)", "Other");
+    disk.exePath = P(R"(C:\App\current\game.exe)");
 
-    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit_Zelt.ZeltOy2.log");
-    EXPECT_EQ(LogFileNameForInstallation(ConfigFromRoot(P(R"(D:\Other)"), disk.Fs()), disk.Fs()),
+    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk), "upkit_Zelt.ZeltOy2.log");
+    EXPECT_EQ(LogFileNameForInstallation(ConfigFromRoot(P(R"(D:\Other)"), disk), disk),
               "upkit_Other.log");
-    EXPECT_EQ(LogFileNameForInstallation(ConfigFromRoot(P(R"(D:\None)"), disk.Fs()), disk.Fs()),
-              "upkit.log");
-    disk.exePath = R"(C:\Elsewhere\game.exe)";
-    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit.log");
+    EXPECT_EQ(LogFileNameForInstallation(ConfigFromRoot(P(R"(D:\None)"), disk), disk), "upkit.log");
+    disk.exePath = P(R"(C:\Elsewhere\game.exe)");
+    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk), "upkit.log");
 }
 
 TEST(LogFileNameForInstallation, LogsItsLocationOnlyOnceALoggerAdmitsIt) {
-    FakeDisk disk;
-    disk.Install(R"(C:\App)", "Zelt.ZeltOy2");
-    disk.exePath = R"(C:\App\current\game.exe)";
+    FakeFileSystem disk;
+    Install(disk, R"(C:\App)", "Zelt.ZeltOy2");
+    disk.exePath = P(R"(C:\App\current\game.exe)");
     {
         CapturedLog log;
         SetMaxLevel(Level::Off);  // as before the first set-up
-        EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit_Zelt.ZeltOy2.log");
+        EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk), "upkit_Zelt.ZeltOy2.log");
         EXPECT_THAT(log.Lines(), IsEmpty());
     }
     CapturedLog log;  // as at a second set-up in the same process
-    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk.Fs()), "upkit_Zelt.ZeltOy2.log");
+    EXPECT_EQ(LogFileNameForInstallation(std::nullopt, disk), "upkit_Zelt.ZeltOy2.log");
     EXPECT_THAT(log.Lines(Level::Info, "upkit::locator"), Not(IsEmpty()));
 }
 

@@ -58,7 +58,7 @@ std::string Quoted(const std::wstring& path) {
 }
 
 std::wstring LocalAppData() {
-    upkit::IoResult<upkit::Path> dir = upkit::LocalAppDataDir();
+    upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
     if (!dir) {
         ADD_FAILURE() << "no LocalAppData folder";
         return L"";

@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "fake_file_system.h"
 #include "log_capture.h"
 #include "text.h"
 
 namespace upkit {
 namespace {
+
+using zelt::test::FakeFileSystem;
 
 using testing::CapturedLog;
 using testing::LogLine;
@@ -244,26 +247,19 @@ TEST(AssetFromLocalPackage, MissingFileAndOddNames) {
     }
 }
 
-// A disk with one installation at C:\App (updater and manifest present, root writable).
-LocatorFs InstallationFs(std::set<std::string> entries, std::map<std::string, std::string> texts) {
-    LocatorFs fs;
-    fs.pathExists = [entries](const Path& p) { return entries.count(PathDisplay(p)) > 0; };
-    fs.canWriteToDirectory = [](const Path&) { return true; };
-    fs.localAppDataDir = []() -> IoResult<Path> {
-        return IoError::FromKind(IoErrorKind::NotFound);
-    };
-    fs.currentExePath = []() -> IoResult<Path> {
-        return Path::FromUtf8("C:\\App\\current\\App.exe");
-    };
-    fs.readManifestText = [texts](const Path& p) -> IoResult<std::string> {
-        auto it = texts.find(PathDisplay(p));
-        if (it == texts.end()) return IoError::FromOsCode(2);
-        return it->second;
-    };
-    fs.createDirAll = [](const Path&) -> IoResult<Unit> { return Unit{}; };
-    fs.copyFile = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
-    fs.renameNoReplace = [](const Path&, const Path&) -> IoResult<Unit> { return Unit{}; };
-    fs.deleteFile = [](const Path&) {};
+// A disk with one installation at C:\App, its root writable; an entry without a text cannot be
+// read.
+FakeFileSystem InstallationFs(std::set<std::string> entries,
+                              std::map<std::string, std::string> texts) {
+    FakeFileSystem fs;
+    for (const std::string& entry : entries) {
+        auto text = texts.find(entry);
+        fs.AddFile(entry, text != texts.end() ? text->second : "");
+        if (text == texts.end())
+            fs.failing.emplace(entry, IoError::FromKind(IoErrorKind::NotFound));
+    }
+    fs.writableDirs = {"C:\\App"};
+    fs.exePath = Path::FromUtf8("C:\\App\\current\\App.exe");
     return fs;
 }
 
@@ -286,8 +282,8 @@ struct CountedSource : ReleaseSource {
 };
 
 TEST(CreateManager, ExplicitConfigurationIsOpenedAfterAWarning) {
-    const LocatorFs fs = InstallationFs({"C:\\App\\Update.exe", "C:\\App\\current\\sq.version"},
-                                        {{"C:\\App\\current\\sq.version", kManifest}});
+    FakeFileSystem fs = InstallationFs({"C:\\App\\Update.exe", "C:\\App\\current\\sq.version"},
+                                       {{"C:\\App\\current\\sq.version", kManifest}});
     int alive = 0;
     CapturedLog log;
     Result<ManagerHandle> manager =
@@ -350,7 +346,7 @@ TEST(CreateManager, FailuresPassUnchangedAndReleaseTheSource) {
          R"x(NotInstalled("Manifest file does not exist in the expected path (C:\\App\\current\\sq.version)"))x"},
     };
     for (const Case& c : cases) {
-        const LocatorFs fs = InstallationFs(c.entries, c.texts);
+        FakeFileSystem fs = InstallationFs(c.entries, c.texts);
         int alive = 0;
         CapturedLog log;
         Result<ManagerHandle> manager = CreateManager(
@@ -367,8 +363,8 @@ TEST(CreateManager, FailuresPassUnchangedAndReleaseTheSource) {
 }
 
 TEST(ApplyAfterExit, MissingPackageFailsWithoutStartingAnything) {
-    const LocatorFs fs = InstallationFs({"C:\\App\\Update.exe", "C:\\App\\current\\sq.version"},
-                                        {{"C:\\App\\current\\sq.version", kManifest}});
+    FakeFileSystem fs = InstallationFs({"C:\\App\\Update.exe", "C:\\App\\current\\sq.version"},
+                                       {{"C:\\App\\current\\sq.version", kManifest}});
     Result<ManagerHandle> manager =
         CreateManager(std::make_unique<NoneSource>(), std::nullopt,
                       ConfigFromRoot(Path::FromUtf8("C:\\App"), fs), fs);

@@ -141,7 +141,7 @@ TEST(CanWriteToDirectoryWin, ProbeOutcomes) {
         TestDir temp;
         const std::wstring dir = c.prepare(temp);
         testing::CapturedLog log;
-        EXPECT_EQ(CanWriteToDirectory(ToPath(dir)), c.writable) << c.name;
+        EXPECT_EQ(CanWriteToDirectory(SystemFileSystem(), ToPath(dir)), c.writable) << c.name;
 
         const std::wstring probe = zelt::test::JoinPath(dir, L".upkit_dir_test");
         EXPECT_EQ(zelt::test::PathExists(probe), c.leavesProbe) << c.name;
@@ -163,7 +163,7 @@ TEST(CanWriteToDirectoryWin, ProbeOutcomes) {
 TEST(CanWriteToDirectoryWin, MissingDirectoryIsNotCreated) {
     TestDir temp;
     testing::CapturedLog log;
-    EXPECT_FALSE(CanWriteToDirectory(ToPath(temp / L"a\\b")));
+    EXPECT_FALSE(CanWriteToDirectory(SystemFileSystem(), ToPath(temp / L"a\\b")));
     EXPECT_FALSE(zelt::test::PathExists(temp / L"a"));
 }
 
@@ -171,13 +171,13 @@ TEST(CanWriteToDirectoryWin, NulInThePathAndQuietBelowWarn) {
     TestDir temp;
     testing::CapturedLog log;
     Path withNul(std::u16string(u"C:\\a") + u'\0' + u"b");
-    EXPECT_FALSE(CanWriteToDirectory(withNul));
+    EXPECT_FALSE(CanWriteToDirectory(SystemFileSystem(), withNul));
     ASSERT_EQ(log.Lines().size(), 1u);
     EXPECT_THAT(log.Lines()[0].message, ::testing::EndsWith(": nul byte found in provided data"));
 
     SetMaxLevel(Level::Error);
-    EXPECT_FALSE(CanWriteToDirectory(ToPath(temp / L"missing")));
-    EXPECT_TRUE(CanWriteToDirectory(ToPath(temp.path())));
+    EXPECT_FALSE(CanWriteToDirectory(SystemFileSystem(), ToPath(temp / L"missing")));
+    EXPECT_TRUE(CanWriteToDirectory(SystemFileSystem(), ToPath(temp.path())));
     SetMaxLevel(Level::Trace);
     EXPECT_EQ(log.Lines().size(), 1u);
 }
@@ -185,7 +185,7 @@ TEST(CanWriteToDirectoryWin, NulInThePathAndQuietBelowWarn) {
 // ---- Folders, the executable, path queries ----
 
 TEST(FoldersWin, LocalAppDataIsAnExistingDirectory) {
-    IoResult<Path> dir = LocalAppDataDir();
+    IoResult<Path> dir = SystemFileSystem().LocalAppDataDir();
     ASSERT_TRUE(dir.ok()) << dir.error().Debug();
     std::wstring wide(dir.value().Units().begin(), dir.value().Units().end());
     EXPECT_TRUE(zelt::test::IsDirectory(wide)) << PathDisplay(dir.value());
@@ -193,7 +193,7 @@ TEST(FoldersWin, LocalAppDataIsAnExistingDirectory) {
 }
 
 TEST(FoldersWin, TempDirIsAnExistingDirectory) {
-    const Path dir = TempDir();
+    const Path dir = SystemFileSystem().TempDir();
     std::wstring wide(dir.Units().begin(), dir.Units().end());
     EXPECT_TRUE(zelt::test::IsDirectory(wide)) << PathDisplay(dir);
 }
@@ -229,10 +229,10 @@ TEST(PathQueriesWin, ExistsAndCreateDirAll) {
     };
     for (const auto& c : cases) EXPECT_EQ(PathExists(c.path), c.exists) << PathDebug(c.path);
 
-    EXPECT_TRUE(CreateDirAll(ToPath(temp / L"n1\\n2\\n3")).ok());
+    EXPECT_TRUE(CreateDirAll(SystemFileSystem(), ToPath(temp / L"n1\\n2\\n3")).ok());
     EXPECT_TRUE(zelt::test::IsDirectory(temp / L"n1\\n2\\n3"));
-    EXPECT_TRUE(CreateDirAll(ToPath(temp / L"n1\\n2")).ok());
-    IoResult<Unit> blocked = CreateDirAll(ToPath(temp / L"file\\sub"));
+    EXPECT_TRUE(CreateDirAll(SystemFileSystem(), ToPath(temp / L"n1\\n2")).ok());
+    IoResult<Unit> blocked = CreateDirAll(SystemFileSystem(), ToPath(temp / L"file\\sub"));
     EXPECT_FALSE(blocked.ok());
 }
 

@@ -309,8 +309,8 @@ TEST(LaunchLog, TheTwoInfoLines) {
 TEST(LaunchPlanning, MissingPackageIsReportedAndNothingElseHappens) {
     CapturedLog log;
     Result<LaunchPlan> plan =
-        PlanUpdaterLaunch(ConfigAt(u"C:\\App"), "x-full.nupkg", false, WaitTarget::CurrentProcess(),
-                          1, true, {}, std::u16string(u"A=1\0\0", 5));
+        PlanUpdaterLaunch(SystemFileSystem(), ConfigAt(u"C:\\App"), "x-full.nupkg", false,
+                          WaitTarget::CurrentProcess(), 1, true, {}, std::u16string(u"A=1\0\0", 5));
     ASSERT_FALSE(plan.ok());
     EXPECT_EQ(plan.error().Debug(), R"(FileNotFound("C:\\App\\packages\\x-full.nupkg"))");
     const std::vector<LogLine> expected = {
@@ -355,8 +355,8 @@ TEST(LaunchPlanning, ExistingPackageGivesTheWholePlan) {
 
     CapturedLog log;
     Result<LaunchPlan> plan =
-        PlanUpdaterLaunch(config, "App-2.0.0-full.nupkg", false, WaitTarget::CurrentProcess(), 99,
-                          true, {"-x", ""}, system);
+        PlanUpdaterLaunch(SystemFileSystem(), config, "App-2.0.0-full.nupkg", false,
+                          WaitTarget::CurrentProcess(), 99, true, {"-x", ""}, system);
     ASSERT_TRUE(plan.ok()) << plan.error().Debug();
     EXPECT_EQ(plan->program.Buffer(), config.updaterPath.Units() + u'\0');
     ASSERT_TRUE(plan->workingDir.has_value());
@@ -402,8 +402,9 @@ TEST(LaunchPlanning, WorkingDirectoryFollowsTheUpdaterPath) {
         LocatorConfig config;
         config.packagesDir = Path(folder.Root().Units() + u"/");
         config.updaterPath = P(c.updater);
-        Result<LaunchPlan> plan = PlanUpdaterLaunch(config, "App-2.0.0-full.nupkg", false,
-                                                    WaitTarget::NoWait(), 0, true, {}, u"");
+        Result<LaunchPlan> plan =
+            PlanUpdaterLaunch(SystemFileSystem(), config, "App-2.0.0-full.nupkg", false,
+                              WaitTarget::NoWait(), 0, true, {}, u"");
         ASSERT_TRUE(plan.ok());
         EXPECT_FALSE(plan->environment.has_value());
         if (c.workingDir) {

@@ -421,12 +421,28 @@ bool Process::Start(const ProcessSpec& invocation) {
     PROCESS_INFORMATION info = {};
     std::wstring commandLine = invocation.commandLine;
     std::wstring environment = BuildEnvironmentBlock(invocation.env);
-    if (!CreateProcessW(invocation.application.empty() ? nullptr : invocation.application.c_str(),
-                        commandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT | (invocation.suspended ? CREATE_SUSPENDED : 0),
-                        environment.data(),
-                        invocation.workingDir.empty() ? nullptr : invocation.workingDir.c_str(),
-                        &startup, &info)) {
+    const auto create = [&] {
+        return CreateProcessW(
+            invocation.application.empty() ? nullptr : invocation.application.c_str(),
+            commandLine.data(), nullptr, nullptr, FALSE,
+            CREATE_UNICODE_ENVIRONMENT | (invocation.suspended ? CREATE_SUSPENDED : 0),
+            environment.data(),
+            invocation.workingDir.empty() ? nullptr : invocation.workingDir.c_str(), &startup,
+            &info);
+    };
+    bool created = create();
+    // Wine now and then fails to start a process under load with ERROR_INTERNAL_ERROR, before the
+    // program runs at all; that one failure, and only it, gets one more try.
+    if (!created && GetLastError() == ERROR_INTERNAL_ERROR) {
+        std::printf(
+            "CreateProcessW failed with error 1359 (Wine's own start failure) for %s; "
+            "trying once more\n",
+            Narrow(invocation.application).c_str());
+        std::fflush(stdout);
+        commandLine = invocation.commandLine;
+        created = create();
+    }
+    if (!created) {
         ADD_FAILURE() << LastErrorText("CreateProcessW") << " for "
                       << Narrow(invocation.application) << " with command line "
                       << Narrow(invocation.commandLine);
