@@ -27,7 +27,6 @@
 namespace {
 
 using upkit::Level;
-using upkit::LogFileBackend;
 using upkit::Path;
 
 constexpr int kRecords = 100000;
@@ -45,49 +44,92 @@ double Seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-// Counts the logger's writes on the platform's backend and times the calls of its rotations.
-class CountingBackend : public LogFileBackend {
+template <class F>
+void Timed(double& total, F&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    total += Seconds(std::chrono::steady_clock::now() - start);
+}
+
+// The system's open log file, its writes counted and its renames timed.
+class CountingFile final : public upkit::AppendFile {
 public:
-    CountingBackend(std::unique_ptr<LogFileBackend> inner, Calls* calls)
+    CountingFile(std::unique_ptr<upkit::AppendFile> inner, Calls* calls)
         : inner_(std::move(inner)), calls_(calls) {}
-    bool LockWriters(const Path& file) override { return inner_->LockWriters(file); }
-    void UnlockWriters() override { inner_->UnlockWriters(); }
-    void CreateParentDirs(const Path& file) override {
-        Timed(calls_->reopenSeconds, [&] { inner_->CreateParentDirs(file); });
+    ~CountingFile() override {
+        Timed(calls_->reopenSeconds, [&] { inner_.reset(); });
     }
-    bool Open(const Path& file) override {
-        bool opened = false;
-        Timed(calls_->reopenSeconds, [&] { opened = inner_->Open(file); });
-        return opened;
-    }
-    void Close() override {
-        Timed(calls_->reopenSeconds, [&] { inner_->Close(); });
-    }
-    std::optional<uint64_t> OpenFileSize() override {
+    std::optional<uint64_t> Size() override {
         std::optional<uint64_t> size;
-        Timed(calls_->reopenSeconds, [&] { size = inner_->OpenFileSize(); });
+        Timed(calls_->reopenSeconds, [&] { size = inner_->Size(); });
         return size;
     }
     WriteOutcome Write(std::string_view bytes) override {
         ++calls_->writes;
         return inner_->Write(bytes);
     }
-    RenameOutcome RenameOpenFile(const Path& from, const Path& to) override {
+    RenameOutcome RenameIfAt(const Path& from, const Path& to) override {
         ++calls_->renames;
         RenameOutcome outcome = RenameOutcome::Failed;
-        Timed(calls_->renameSeconds, [&] { outcome = inner_->RenameOpenFile(from, to); });
+        Timed(calls_->renameSeconds, [&] { outcome = inner_->RenameIfAt(from, to); });
         return outcome;
     }
 
 private:
-    template <class F>
-    static void Timed(double& total, F&& call) {
-        const auto start = std::chrono::steady_clock::now();
-        call();
-        total += Seconds(std::chrono::steady_clock::now() - start);
-    }
+    std::unique_ptr<upkit::AppendFile> inner_;
+    Calls* calls_;
+};
 
-    std::unique_ptr<LogFileBackend> inner_;
+// The system's file system, with the logger's calls on its file counted and timed: closing,
+// creating the parent folders and opening count as reopening.
+class CountingFileSystem final : public upkit::FileSystem {
+public:
+    explicit CountingFileSystem(Calls* calls) : inner_(upkit::SystemFileSystem()), calls_(calls) {}
+    bool Exists(const Path& path) override { return inner_.Exists(path); }
+    bool IsDirectory(const Path& path) override { return inner_.IsDirectory(path); }
+    upkit::IoResult<upkit::Unit> ProbeNewFile(const Path& file) override {
+        return inner_.ProbeNewFile(file);
+    }
+    upkit::IoResult<upkit::Unit> CreateOneDirectory(const Path& dir) override {
+        upkit::IoResult<upkit::Unit> made = upkit::Unit{};
+        Timed(calls_->reopenSeconds, [&] { made = inner_.CreateOneDirectory(dir); });
+        return made;
+    }
+    upkit::IoResult<upkit::Unit> CopyFileReplacing(const Path& from, const Path& to) override {
+        return inner_.CopyFileReplacing(from, to);
+    }
+    upkit::IoResult<upkit::Unit> RemoveFile(const Path& file) override {
+        return inner_.RemoveFile(file);
+    }
+    upkit::IoResult<upkit::Unit> Rename(const Path& from, const Path& to, bool replace) override {
+        return inner_.Rename(from, to, replace);
+    }
+    upkit::IoResult<std::vector<upkit::DirectoryEntry>> List(const Path& dir) override {
+        return inner_.List(dir);
+    }
+    upkit::IoResult<uint64_t> FileSize(const Path& file) override { return inner_.FileSize(file); }
+    upkit::IoResult<std::unique_ptr<upkit::RandomAccessFile>> OpenForReading(
+        const Path& file) override {
+        return inner_.OpenForReading(file);
+    }
+    upkit::IoResult<std::unique_ptr<upkit::AppendFile>> OpenForAppending(
+        const Path& file) override {
+        upkit::IoResult<std::unique_ptr<upkit::AppendFile>> opened =
+            upkit::IoError::FromKind(upkit::IoErrorKind::Other);
+        Timed(calls_->reopenSeconds, [&] { opened = inner_.OpenForAppending(file); });
+        if (!opened) return opened;
+        return std::unique_ptr<upkit::AppendFile>(
+            new CountingFile(std::move(opened.value()), calls_));
+    }
+    std::unique_ptr<upkit::WriterTurns> TurnsFor(const Path& file) override {
+        return inner_.TurnsFor(file);
+    }
+    upkit::IoResult<Path> LocalAppDataDir() override { return inner_.LocalAppDataDir(); }
+    Path TempDir() override { return inner_.TempDir(); }
+    upkit::IoResult<Path> CurrentExePath() override { return inner_.CurrentExePath(); }
+
+private:
+    upkit::FileSystem& inner_;
     Calls* calls_;
 };
 
@@ -97,8 +139,8 @@ Path ToPath(const std::wstring& path) {
 
 double RunLogger(const std::wstring& path, const std::vector<std::string>& messages, Calls* calls,
                  uint64_t maxSize = upkit::RotatingLogFile::kMaxSize) {
-    auto backend = std::make_unique<CountingBackend>(upkit::MakePlatformLogFileBackend(), calls);
-    auto file = std::make_unique<upkit::RotatingLogFile>(ToPath(path), std::move(backend), maxSize);
+    CountingFileSystem fs(calls);  // declared first: outlives the logger below
+    auto file = std::make_unique<upkit::RotatingLogFile>(ToPath(path), fs, maxSize);
     file->SetUp();
     upkit::FileLogger logger(std::move(file), upkit::LinePrefix(GetCurrentProcessId()), 0);
     const auto start = std::chrono::steady_clock::now();

@@ -89,8 +89,7 @@ void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride) {
         dir = fs.TempDir();
     }
 
-    auto file =
-        std::make_unique<RotatingLogFile>(JoinPath(dir, fileName), MakePlatformLogFileBackend());
+    auto file = std::make_unique<RotatingLogFile>(JoinPath(dir, fileName), fs);
     file->SetUp();
 
     std::vector<CombinedLogger::Member> members;

@@ -1,5 +1,7 @@
 #include "logging_file.h"
 
+#include "misc.h"
+
 #include <chrono>
 
 namespace upkit {
@@ -50,50 +52,54 @@ int64_t UtcNowSeconds() {
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
-RotatingLogFile::RotatingLogFile(Path filePath, std::unique_ptr<LogFileBackend> backend,
-                                 uint64_t maxSize)
-    : filePath_(std::move(filePath)), backend_(std::move(backend)), maxSize_(maxSize) {}
+RotatingLogFile::RotatingLogFile(Path filePath, FileSystem& fs, uint64_t maxSize)
+    : filePath_(std::move(filePath)), fs_(fs), turns_(fs.TurnsFor(filePath_)), maxSize_(maxSize) {}
 
 Path RotatingLogFile::OldFilePath() const {
     return Path(filePath_.Units() + u".old");
 }
 
 void RotatingLogFile::SetUp() {
-    const bool locked = backend_->LockWriters(filePath_);
+    const bool turn = turns_->Take();
     // Opened first and judged by the open file's own size: the file at the path may change
     // between a look at the path and the open.
     Open();
     if (isOpen_ && fileSize_ > maxSize_) Rotate();
-    if (locked) backend_->UnlockWriters();
+    if (turn) turns_->Give();
+}
+
+void RotatingLogFile::CreateParentDirs() {
+    if (std::optional<Path> parent = ParentDir(filePath_)) (void)CreateDirAll(fs_, *parent);
 }
 
 void RotatingLogFile::Open() {
-    backend_->CreateParentDirs(filePath_);
-    if (!backend_->Open(filePath_)) return;
+    CreateParentDirs();
+    IoResult<std::unique_ptr<AppendFile>> opened = fs_.OpenForAppending(filePath_);
+    if (!opened) return;
+    file_ = std::move(opened.value());
     isOpen_ = true;
     // Other processes' lines count too: the size is the file's, not what this process wrote.
-    fileSize_ = backend_->OpenFileSize().value_or(0);
+    fileSize_ = file_->Size().value_or(0);
 }
 
 void RotatingLogFile::Rotate() {
-    backend_->CreateParentDirs(filePath_);
-    using Outcome = LogFileBackend::RenameOutcome;
+    CreateParentDirs();
     // The file open here goes to ".old" only if it is still the one at the path. Otherwise
     // another process rotated first: this handle already points at ".old", and the path holds
     // that process's new file, which is opened as it is.
-    if (backend_->RenameOpenFile(filePath_, OldFilePath()) == Outcome::Failed) {
+    if (file_->RenameIfAt(filePath_, OldFilePath()) == AppendFile::RenameOutcome::Failed) {
         return;  // the file keeps growing; tried again after the next line
     }
-    backend_->Close();
+    file_.reset();
     isOpen_ = false;
     fileSize_ = 0;
     Open();
 }
 
 void RotatingLogFile::WriteLine(std::string_view bytes) {
-    const bool locked = backend_->LockWriters(filePath_);
+    const bool turn = turns_->Take();
     WriteWhole(bytes);
-    if (locked) backend_->UnlockWriters();
+    if (turn) turns_->Give();
 }
 
 void RotatingLogFile::WriteWhole(std::string_view bytes) {
@@ -102,9 +108,9 @@ void RotatingLogFile::WriteWhole(std::string_view bytes) {
             Open();
             if (!isOpen_) return;
         }
-        const LogFileBackend::WriteOutcome outcome = backend_->Write(bytes);
-        if (outcome.status == LogFileBackend::WriteOutcome::Interrupted) continue;
-        if (outcome.status == LogFileBackend::WriteOutcome::Failed || outcome.count == 0) break;
+        const AppendFile::WriteOutcome outcome = file_->Write(bytes);
+        if (outcome.status == AppendFile::WriteOutcome::Interrupted) continue;
+        if (outcome.status == AppendFile::WriteOutcome::Failed || outcome.count == 0) break;
         const size_t count = outcome.count < bytes.size() ? outcome.count : bytes.size();
         fileSize_ += count;
         bytes.remove_prefix(count);

@@ -47,8 +47,8 @@ TEST(SharedLogFile, AStaleWriterNeverMovesAnotherWritersFileOverTheOlderLines) {
     dir.Write("upkit.log", history);
 
     const Path path = RuntimePath(file);
-    RotatingLogFile a(path, MakePlatformLogFileBackend(), kLimit);
-    RotatingLogFile b(path, MakePlatformLogFileBackend(), kLimit);
+    RotatingLogFile a(path, SystemFileSystem(), kLimit);
+    RotatingLogFile b(path, SystemFileSystem(), kLimit);
     a.SetUp();
     b.SetUp();
     ASSERT_TRUE(a.IsOpen() && b.IsOpen());

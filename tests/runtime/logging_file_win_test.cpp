@@ -25,7 +25,7 @@ Path ToPath(const std::wstring& path) {
 }
 
 std::unique_ptr<RotatingLogFile> SetUpLog(const std::wstring& path) {
-    auto log = std::make_unique<RotatingLogFile>(ToPath(path), MakePlatformLogFileBackend());
+    auto log = std::make_unique<RotatingLogFile>(ToPath(path), SystemFileSystem());
     log->SetUp();
     return log;
 }

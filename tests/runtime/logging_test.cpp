@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_file_system.h"
 #include "log_setup.h"
 #include "logging.h"
 #include "logging_file.h"
@@ -20,6 +21,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using zelt::test::FakeFileSystem;
 
 constexpr int64_t kHour = 3600;
 
@@ -202,82 +204,26 @@ TEST(CombinedLoggerTest, EachMemberInOrderUpToItsLevel) {
 
 // ---- The rotating file over an in-memory file system ----
 
-// Files as strings behind names, so that a name can come to stand for another file while one is
-// open, as on a real disk; every call is noted. Opening, renaming and writing can be made to fail.
-class MemoryFiles : public LogFileBackend {
-public:
-    std::map<std::u16string, std::shared_ptr<std::string>> names;
-    std::vector<std::string> calls;
-    bool openFails = false;
-    bool renameFails = false;
-    std::vector<WriteOutcome> scriptedWrites;  // used first, in order; then every write succeeds
-
-    bool LockWriters(const Path&) override { return false; }
-    void UnlockWriters() override {}
-    void CreateParentDirs(const Path&) override {}
-    bool Open(const Path& file) override {
-        calls.push_back("open");
-        if (openFails) return false;
-        std::shared_ptr<std::string>& named = names[file.Units()];
-        if (!named) named = std::make_shared<std::string>();
-        open_ = named;
-        return true;
-    }
-    void Close() override { open_.reset(); }
-    std::optional<uint64_t> OpenFileSize() override {
-        if (!open_) return std::nullopt;
-        return open_->size();
-    }
-    WriteOutcome Write(std::string_view bytes) override {
-        calls.push_back("write " + std::to_string(bytes.size()));
-        WriteOutcome outcome{WriteOutcome::Written, bytes.size()};
-        if (!scriptedWrites.empty()) {
-            outcome = scriptedWrites.front();
-            scriptedWrites.erase(scriptedWrites.begin());
-        }
-        if (outcome.status == WriteOutcome::Written) open_->append(bytes.substr(0, outcome.count));
-        return outcome;
-    }
-    RenameOutcome RenameOpenFile(const Path& from, const Path& to) override {
-        calls.push_back("rename");
-        auto it = names.find(from.Units());
-        if (it == names.end() || it->second != open_) return RenameOutcome::NotTheOpenFile;
-        if (renameFails) return RenameOutcome::Failed;
-        names[to.Units()] = it->second;
-        names.erase(from.Units());
-        return RenameOutcome::Renamed;
-    }
-
-    std::string& At(const char16_t* name) {
-        std::shared_ptr<std::string>& named = names[name];
-        if (!named) named = std::make_shared<std::string>();
-        return *named;
-    }
-    bool Has(const char16_t* name) const { return names.count(name) != 0; }
-
-private:
-    std::shared_ptr<std::string> open_;
-};
-
 constexpr uint64_t kMax = RotatingLogFile::kMaxSize;
 
+// A rotating file "log" on a disk in memory; `existing` is the file's content before set-up, if
+// there is a file.
 struct MemoryLog {
-    MemoryFiles* files;
+    std::unique_ptr<FakeFileSystem> files = std::make_unique<FakeFileSystem>();
     std::unique_ptr<RotatingLogFile> log;
 };
 
-// A rotating file "log" whose backend is returned for inspection; `existing` is the file's
-// content before set-up, if there is a file.
 MemoryLog MakeLog(std::optional<std::string> existing,
-                  std::function<void(MemoryFiles&)> prepare = nullptr) {
-    auto backend = std::make_unique<MemoryFiles>();
-    MemoryFiles* files = backend.get();
-    if (existing) files->At(u"log") = *existing;
-    if (prepare) prepare(*files);
-    auto log = std::make_unique<RotatingLogFile>(Path(u"log"), std::move(backend));
-    log->SetUp();
-    return {files, std::move(log)};
+                  std::function<void(FakeFileSystem&)> prepare = nullptr) {
+    MemoryLog m;
+    if (existing) m.files->AddFile("log", *existing);
+    if (prepare) prepare(*m.files);
+    m.log = std::make_unique<RotatingLogFile>(Path(u"log"), *m.files);
+    m.log->SetUp();
+    return m;
 }
+
+const IoError kRenameRefused = IoError::FromKind(IoErrorKind::PermissionDenied);
 
 TEST(RotatingLog, SizeCheckAtSetUp) {
     const struct {
@@ -297,68 +243,72 @@ TEST(RotatingLog, SizeCheckAtSetUp) {
         MemoryLog m = MakeLog(content);
         EXPECT_TRUE(m.log->IsOpen()) << c.name;
         EXPECT_EQ(m.log->FileSize(), c.counted) << c.name;
-        EXPECT_EQ(m.files->Has(u"log.old"), c.rotated) << c.name;
+        EXPECT_EQ(m.files->Has("log.old"), c.rotated) << c.name;
         if (c.rotated) {
-            EXPECT_EQ(m.files->At(u"log.old"), *content) << c.name;
-            EXPECT_EQ(m.files->At(u"log"), "") << c.name;
+            EXPECT_EQ(m.files->Content("log.old"), *content) << c.name;
+            EXPECT_EQ(m.files->Content("log"), "") << c.name;
         } else {
-            EXPECT_EQ(m.files->At(u"log"), content.value_or("")) << c.name;
+            EXPECT_EQ(m.files->Content("log"), content.value_or("")) << c.name;
         }
     }
 }
 
 TEST(RotatingLog, TheCrossingLineCompletesInTheOldFile) {
     MemoryLog m = MakeLog(std::string(kMax - 5, 'x'));
-    m.files->calls.clear();
+    m.files->actions.clear();
     m.log->WriteLine("0123456789\n");
     m.log->WriteLine("next\n");
-    EXPECT_THAT(m.files->calls, ElementsAre("write 11", "rename", "open", "write 5"));
-    EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax - 5, 'x') + "0123456789\n");
-    EXPECT_EQ(m.files->At(u"log"), "next\n");
+    EXPECT_THAT(m.files->actions,
+                ElementsAre("write 11", "rename open log -> log.old", "append log", "write 5"));
+    EXPECT_EQ(m.files->Content("log.old"), std::string(kMax - 5, 'x') + "0123456789\n");
+    EXPECT_EQ(m.files->Content("log"), "next\n");
     EXPECT_EQ(m.log->FileSize(), 5u);
 }
 
 TEST(RotatingLog, OldFileIsReplaced) {
     MemoryLog m = MakeLog(std::string(kMax + 1, 'n'),
-                          [](MemoryFiles& f) { f.At(u"log.old") = "older lines"; });
-    EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax + 1, 'n'));
+                          [](FakeFileSystem& f) { f.AddFile("log.old", "older lines"); });
+    EXPECT_EQ(m.files->Content("log.old"), std::string(kMax + 1, 'n'));
 }
 
 TEST(RotatingLog, FailedRenameKeepsGrowingAndIsRetriedAfterEveryLine) {
-    MemoryLog m = MakeLog(std::string(kMax + 1, 'x'), [](MemoryFiles& f) { f.renameFails = true; });
+    MemoryLog m = MakeLog(std::string(kMax + 1, 'x'),
+                          [](FakeFileSystem& f) { f.renameError = kRenameRefused; });
     EXPECT_TRUE(m.log->IsOpen());
     EXPECT_EQ(m.log->FileSize(), kMax + 1);
-    m.files->calls.clear();
+    m.files->actions.clear();
     m.log->WriteLine("a\n");
     m.log->WriteLine("b\n");
-    EXPECT_THAT(m.files->calls, ElementsAre("write 2", "rename", "write 2", "rename"));
-    EXPECT_EQ(m.files->At(u"log"), std::string(kMax + 1, 'x') + "a\nb\n");
+    EXPECT_THAT(m.files->actions, ElementsAre("write 2", "rename open log -> log.old", "write 2",
+                                              "rename open log -> log.old"));
+    EXPECT_EQ(m.files->Content("log"), std::string(kMax + 1, 'x') + "a\nb\n");
 
-    m.files->renameFails = false;
+    m.files->renameError.reset();
     m.log->WriteLine("c\n");
-    EXPECT_EQ(m.files->At(u"log.old"), std::string(kMax + 1, 'x') + "a\nb\nc\n");
-    EXPECT_EQ(m.files->At(u"log"), "");
+    EXPECT_EQ(m.files->Content("log.old"), std::string(kMax + 1, 'x') + "a\nb\nc\n");
+    EXPECT_EQ(m.files->Content("log"), "");
     EXPECT_EQ(m.log->FileSize(), 0u);
 }
 
 TEST(RotatingLog, FailedOpenDropsLinesAndIsRetriedWithTheNext) {
-    MemoryLog m = MakeLog(std::nullopt, [](MemoryFiles& f) { f.openFails = true; });
+    MemoryLog m =
+        MakeLog(std::nullopt, [](FakeFileSystem& f) { f.failing.emplace("log", kRenameRefused); });
     EXPECT_FALSE(m.log->IsOpen());
     m.log->WriteLine("lost\n");
-    m.files->openFails = false;
+    m.files->failing.clear();
     m.log->WriteLine("kept\n");
-    EXPECT_THAT(m.files->calls, ElementsAre("open", "open", "open", "write 5"));
-    EXPECT_EQ(m.files->At(u"log"), "kept\n");
+    EXPECT_THAT(m.files->actions, ElementsAre("append log", "append log", "append log", "write 5"));
+    EXPECT_EQ(m.files->Content("log"), "kept\n");
 }
 
 TEST(RotatingLog, ShortAndInterruptedWritesContinueAFailureDropsTheRest) {
-    using W = LogFileBackend::WriteOutcome;
-    MemoryLog m = MakeLog(std::nullopt, [](MemoryFiles& f) {
+    using W = AppendFile::WriteOutcome;
+    MemoryLog m = MakeLog(std::nullopt, [](FakeFileSystem& f) {
         f.scriptedWrites = {{W::Written, 3}, {W::Interrupted, 0}, {W::Written, 2}, {W::Failed, 0}};
     });
     m.log->WriteLine("abcdefgh\n");
     m.log->WriteLine("next\n");
-    EXPECT_EQ(m.files->At(u"log"), "abcdenext\n");
+    EXPECT_EQ(m.files->Content("log"), "abcdenext\n");
     EXPECT_EQ(m.log->FileSize(), 10u);
 }
 
@@ -371,25 +321,25 @@ int64_t CountingClock() {
 }
 
 TEST(FileLoggerTest, WritesInfoAndAboveOneWriteEachFormattingNothingElse) {
-    auto backend = std::make_unique<MemoryFiles>();
-    MemoryFiles* files = backend.get();
-    auto log = std::make_unique<RotatingLogFile>(Path(u"log"), std::move(backend));
+    FakeFileSystem disk;
+    FakeFileSystem* files = &disk;
+    auto log = std::make_unique<RotatingLogFile>(Path(u"log"), disk);
     log->SetUp();
-    files->calls.clear();
+    files->actions.clear();
     FileLogger logger(std::move(log), LinePrefix(7), kHour, &CountingClock);
     g_clockReads = 0;
 
     logger.Log(Level::Trace, "t", "trace");
     logger.Log(Level::Debug, "t", "debug");
     EXPECT_EQ(g_clockReads, 0);
-    EXPECT_THAT(files->calls, IsEmpty());
+    EXPECT_THAT(files->actions, IsEmpty());
 
     logger.Log(Level::Info, "upkit::app", "info");
     logger.Log(Level::Warn, "upkit::app", "warn");
     logger.Log(Level::Error, "panic", "error");
     EXPECT_EQ(g_clockReads, 3);
-    EXPECT_EQ(files->calls.size(), 3u);
-    EXPECT_EQ(files->At(u"log"),
+    EXPECT_EQ(files->actions.size(), 3u);
+    EXPECT_EQ(files->Content("log"),
               "[lib-cpp:7] [13:34:56] [INFO] info\n"
               "[lib-cpp:7] [13:34:56] [WARN] warn\n"
               "[lib-cpp:7] [13:34:56] [ERROR] error\n");
