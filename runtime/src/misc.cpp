@@ -89,7 +89,9 @@ IoResult<std::u16string> SystemPathText(const Path& path) {
     if (path.Units().find(u'\0') != std::u16string::npos) {
         return IoError::WithMessage(IoErrorKind::InvalidInput, "nul byte found in provided data");
     }
-    return path.Units();
+    // Only the text handed to the system changes: the stored path, and every message about it,
+    // keep what was given.
+    return LongPathForm(path.Units());
 }
 
 }  // namespace upkit

@@ -174,6 +174,67 @@ bool PathEquals(const Path& a, const Path& b) {
     return Components(pa, ha) == Components(pb, hb);
 }
 
+std::u16string LongPathForm(std::u16string_view p) {
+    constexpr size_t kLongFrom = 248;
+    if (p.size() < kLongFrom) return std::u16string(p);
+    const bool verbatimOrDevice = p.size() >= 4 && IsSep(p[0]) && IsSep(p[1]) &&
+                                  (p[2] == u'?' || p[2] == u'.') && IsSep(p[3]);
+    if (verbatimOrDevice) return std::u16string(p);
+
+    std::u16string out;
+    size_t rest = 0;
+    const bool unc = !HasDrive(p);
+    if (!unc && p.size() > 2 && IsSep(p[2])) {
+        out = u"\\\\?\\";
+        out.append(p.substr(0, 2));
+        rest = 3;
+    } else if (IsSep(p[0]) && IsSep(p[1])) {
+        // \\server\share: both names are needed, and ".." never climbs above the share.
+        const size_t serverEnd = SkipNonSep(p, 2);
+        if (serverEnd == 2 || serverEnd >= p.size()) return std::u16string(p);
+        const size_t shareEnd = SkipNonSep(p, serverEnd + 1);
+        if (shareEnd == serverEnd + 1) return std::u16string(p);
+        out = u"\\\\?\\UNC\\";
+        out.append(p.substr(2, serverEnd - 2));
+        out.push_back(u'\\');
+        out.append(p.substr(serverEnd + 1, shareEnd - serverEnd - 1));
+        rest = shareEnd;
+    } else {
+        return std::u16string(p);
+    }
+
+    std::vector<std::u16string> names;
+    for (size_t i = rest; i < p.size();) {
+        const size_t end = SkipNonSep(p, i);
+        const std::u16string_view name = p.substr(i, end - i);
+        if (name == u"..") {
+            if (!names.empty()) names.pop_back();
+        } else if (!name.empty() && name != u".") {
+            std::u16string kept(name);
+            // A name that ends in one dot loses it.
+            if (kept.size() >= 2 && kept.back() == u'.' && kept[kept.size() - 2] != u'.') {
+                kept.pop_back();
+            }
+            names.push_back(std::move(kept));
+        }
+        i = end + 1;
+    }
+    const bool endsInSeparator = IsSep(p.back());
+    if (!endsInSeparator && !names.empty()) {
+        // The last name loses its trailing dots and blanks, unless a separator follows it.
+        std::u16string& last = names.back();
+        while (!last.empty() && (last.back() == u'.' || last.back() == u' ')) last.pop_back();
+        if (last.empty()) names.pop_back();
+    }
+    for (const std::u16string& name : names) {
+        out.push_back(u'\\');
+        out += name;
+    }
+    // A drive's root keeps its separator; a share's root has one only when it was given one.
+    if ((names.empty() && !unc) || endsInSeparator) out.push_back(u'\\');
+    return out;
+}
+
 std::string PathDisplay(const Path& path) {
     return Utf16ToUtf8Lossy(path.Units());
 }

@@ -40,6 +40,17 @@ std::optional<std::u16string> FileName(const Path& path);
 // do not count, ".." stays, names compare exactly, a drive letter compares upper-cased.
 bool PathEquals(const Path& a, const Path& b);
 
+// An absolute path long enough to meet the system's path length limits (248 units and more; a
+// folder cannot be created from 248 on) in the form that is exempt from them: normalised as the
+// system does it ("/" as "\", repeated separators, "." and ".." resolved, a final name's
+// trailing dots and blanks trimmed), then "\\?\C:\..." or "\\?\UNC\server\share\...".
+// Paths already in "\\?\" or "\\.\" form, shorter paths and relative ones come back as they
+// are, as do paths that only look absolute ("C:name", "\name").
+//
+//   C:\Games\<250 units>\..\a\.\b  ->  \\?\C:\Games\a\b
+//   \\server\share\<250 units>      ->  \\?\UNC\server\share\<250 units>
+std::u16string LongPathForm(std::u16string_view path);
+
 // Plain UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string PathDisplay(const Path& path);
 

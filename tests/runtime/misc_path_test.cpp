@@ -180,5 +180,40 @@ TEST(PathTextForms, DisplayAndDebug) {
     }
 }
 
+// The form long paths reach the system in. A name of 250 units makes any path past the limit.
+TEST(LongPathFormTest, Table) {
+    const std::u16string n(250, u'n');
+    struct Case {
+        std::u16string in;
+        std::u16string out;
+    };
+    const Case cases[] = {
+        // Below the limit, nothing changes, however the path is spelled.
+        {u"C:\\a/./b/../c", u"C:\\a/./b/../c"},
+        {u"C:\\" + std::u16string(244, u'x'), u"C:\\" + std::u16string(244, u'x')},  // 247 units
+        // From 248 units on: the long form of the normalised path.
+        {u"C:\\" + std::u16string(245, u'x'), u"\\\\?\\C:\\" + std::u16string(245, u'x')},
+        {u"C:\\Games\\" + n + u"\\a", u"\\\\?\\C:\\Games\\" + n + u"\\a"},
+        {u"C:/Games//" + n + u"/./a/", u"\\\\?\\C:\\Games\\" + n + u"\\a\\"},
+        {u"C:\\Games\\" + n + u"\\..\\a\\.\\b", u"\\\\?\\C:\\Games\\a\\b"},
+        {u"d:\\..\\..\\" + n, u"\\\\?\\d:\\" + n},
+        {u"C:\\" + n + u"\\dir.\\name. .", u"\\\\?\\C:\\" + n + u"\\dir\\name"},
+        {u"C:\\" + n + u"\\name. \\", u"\\\\?\\C:\\" + n + u"\\name. \\"},
+        {u"\\\\server\\share\\" + n, u"\\\\?\\UNC\\server\\share\\" + n},
+        {u"//server/share/" + n + u"/../../x", u"\\\\?\\UNC\\server\\share\\x"},
+        // Already in a form the system takes as it is, or not absolute: as given.
+        {u"\\\\?\\C:\\" + n + u"\\..\\a", u"\\\\?\\C:\\" + n + u"\\..\\a"},
+        {u"\\\\.\\pipe\\" + n, u"\\\\.\\pipe\\" + n},
+        {u"packages\\" + n, u"packages\\" + n},
+        {u"C:" + n, u"C:" + n},
+        {u"\\" + n, u"\\" + n},
+        {u"\\\\server\\" + n, u"\\\\?\\UNC\\server\\" + n},  // the share is the long name
+        {u"\\\\" + n, u"\\\\" + n},                          // a server, no share
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(LongPathForm(c.in), c.out) << PathDebug(Path(c.in));
+    }
+}
+
 }  // namespace
 }  // namespace upkit

@@ -236,5 +236,36 @@ TEST(PathQueriesWin, ExistsAndCreateDirAll) {
     EXPECT_FALSE(blocked.ok());
 }
 
+// ---- Long paths ----
+
+// The long form means what the system's own normalisation (GetFullPathNameW) makes of the path:
+// an account of the path independent of the runtime's. Wine sets no length limit, so this table,
+// not a start from a deep folder, is what shows that long paths reach Windows in a form it takes.
+TEST(LongPathFormWin, AgreesWithTheSystemsNormalisation) {
+    const std::wstring n(250, L'n');
+    const std::wstring inputs[] = {
+        L"C:\\Games\\" + n + L"\\a",
+        L"C:/Games//" + n + L"/./a/",
+        L"C:\\Games\\" + n + L"\\..\\a\\.\\b",
+        L"d:\\..\\..\\" + n,
+        L"C:\\" + n + L"\\dir.\\name. .",
+        L"C:\\" + n + L"\\name. \\",
+        L"\\\\server\\share\\" + n,
+        L"//server/share/" + n + L"/../../x",
+    };
+    for (const std::wstring& input : inputs) {
+        std::wstring full(32768, L'\0');
+        const DWORD length =
+            GetFullPathNameW(input.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        ASSERT_GT(length, 0u);
+        full.resize(length);
+        const std::wstring expected =
+            full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+        const std::u16string got = LongPathForm(std::u16string(input.begin(), input.end()));
+        EXPECT_EQ(std::wstring(got.begin(), got.end()), expected)
+            << zelt::test::Narrow(input.substr(0, 30));
+    }
+}
+
 }  // namespace
 }  // namespace upkit
