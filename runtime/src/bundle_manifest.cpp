@@ -4,8 +4,9 @@
 // seen when the error is reported: a document cut off after its last required element still
 // yields a record. Expat also splits character data wherever it likes (at references, at the
 // edges of its buffers), so text is gathered into runs here:
-//   - a run goes on across such splits, comments and processing instructions;
-//   - a run ends at a start tag, an end tag, or the start or end of a CDATA section;
+//   - a run goes on across such splits and comments;
+//   - a run ends at a start tag, an end tag, a processing instruction, or the start or end of a
+//     CDATA section;
 //   - a CDATA section is a piece of its own and always counts, even when blank;
 //   - a run of nothing but blanks (space, tab, CR, LF) is ignored;
 //   - a run that a reader error cuts off is dropped.
@@ -96,6 +97,7 @@ public:
         XML_SetElementHandler(parser_, &OnStart, &OnEnd);
         XML_SetCharacterDataHandler(parser_, &OnText);
         XML_SetCdataSectionHandler(parser_, &OnCdataStart, &OnCdataEnd);
+        XML_SetProcessingInstructionHandler(parser_, &OnProcessingInstruction);
         XML_SetEntityDeclHandler(parser_, &OnEntityDecl);
         XML_SetSkippedEntityHandler(parser_, &OnSkippedEntity);
         // No external entity reference handler is installed, so nothing outside the text is
@@ -162,6 +164,13 @@ private:
         auto& self = Self(data);
         if (self.stopped_) return;
         self.run_.append(text, static_cast<size_t>(length));
+    }
+
+    static void XMLCALL OnProcessingInstruction(void* data, const XML_Char* /*target*/,
+                                                const XML_Char* /*content*/) {
+        auto& self = Self(data);
+        if (self.stopped_) return;
+        self.CompleteRun(false);
     }
 
     static void XMLCALL OnCdataStart(void* data) {
