@@ -293,6 +293,100 @@ std::optional<ZipError> CheckEndRecords(zip_source_t* source, uint64_t size, Bun
     return refused;
 }
 
+uint64_t Little(std::string_view bytes, size_t at, size_t width) {
+    uint64_t value = 0;
+    for (size_t i = width; i-- > 0;)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// Where the central directory of `entries` entries starts, from the archive's end: the last end
+// record (through its ZIP64 locator when there is one) that claims as many entries.
+std::optional<uint64_t> CentralDirectoryStart(zip_source_t* source, uint64_t entries) {
+    const std::optional<uint64_t> size = SourceSize(source);
+    if (!size || *size < 22) return std::nullopt;
+    const uint64_t length = std::min(*size, kEndRecordWindow);
+    const std::optional<std::string> tail =
+        ReadExactly(source, *size - length, static_cast<size_t>(length));
+    if (!tail) return std::nullopt;
+    for (size_t at = tail->size() - 22 + 1; at-- > 0;) {
+        if (tail->compare(at, 4, "PK\5\6") != 0) continue;
+        if (at >= 20 && tail->compare(at - 20, 4, "PK\6\7") == 0) {
+            const std::optional<std::string> record =
+                ReadExactly(source, Little(*tail, at - 20 + 8, 8), 56);
+            if (record && record->compare(0, 4, "PK\6\6") == 0 &&
+                Little(*record, 32, 8) == entries) {
+                return Little(*record, 48, 8);
+            }
+        } else if (Little(*tail, at + 10, 2) == entries) {
+            return Little(*tail, at + 16, 4);
+        }
+    }
+    return std::nullopt;
+}
+
+// The compression method in the local header of an entry, found through the central directory;
+// nothing when the header cannot be found or read, or is not a local header. libzip reads an
+// entry's local header only when the entry has data, so an empty entry is checked here.
+std::optional<uint16_t> LocalHeaderMethod(zip_source_t* source, uint64_t entries, uint64_t index) {
+    const std::optional<uint64_t> start = CentralDirectoryStart(source, entries);
+    if (!start) return std::nullopt;
+    uint64_t at = *start;
+    for (uint64_t k = 0;; ++k) {
+        const std::optional<std::string> header = ReadExactly(source, at, 46);
+        if (!header || header->compare(0, 4, "PK\1\2") != 0) return std::nullopt;
+        const uint64_t nameLength = Little(*header, 28, 2);
+        const uint64_t extraLength = Little(*header, 30, 2);
+        if (k < index) {
+            at += 46 + nameLength + extraLength + Little(*header, 32, 2);
+            continue;
+        }
+        uint64_t offset = Little(*header, 42, 4);
+        if (offset == 0xFFFFFFFFu) {
+            // The ZIP64 extra field holds the sizes that overflowed, then the offset.
+            const std::optional<std::string> extra =
+                ReadExactly(source, at + 46 + nameLength, static_cast<size_t>(extraLength));
+            if (!extra) return std::nullopt;
+            std::optional<uint64_t> found;
+            for (size_t e = 0; e + 4 <= extra->size() && !found;) {
+                const uint64_t id = Little(*extra, e, 2);
+                const size_t fieldLength = static_cast<size_t>(Little(*extra, e + 2, 2));
+                size_t field = e + 4;
+                if (id == 0x0001) {
+                    if (Little(*header, 24, 4) == 0xFFFFFFFFu) field += 8;
+                    if (Little(*header, 20, 4) == 0xFFFFFFFFu) field += 8;
+                    if (field + 8 <= e + 4 + fieldLength && field + 8 <= extra->size()) {
+                        found = Little(*extra, field, 8);
+                    }
+                }
+                e += 4 + fieldLength;
+            }
+            if (!found) return std::nullopt;
+            offset = *found;
+        }
+        const std::optional<std::string> local = ReadExactly(source, offset, 30);
+        if (!local || local->compare(0, 4, "PK\3\4") != 0) return std::nullopt;
+        return static_cast<uint16_t>(Little(*local, 8, 2));
+    }
+}
+
+// Whether a manifest candidate can be opened. libzip serves an entry of compressed size zero from
+// memory before it reads the local header or checks the method; such a candidate is checked here
+// as libzip checks every other one, so a damaged empty candidate is passed over like any other
+// entry that cannot be opened.
+bool CandidateOpens(zip_t* archive, zip_source_t* raw, zip_uint64_t index) {
+    zip_stat_t st;
+    zip_stat_init(&st);
+    const bool empty = zip_stat_index(archive, index, 0, &st) == 0 &&
+                       (st.valid & ZIP_STAT_COMP_SIZE) != 0 && st.comp_size == 0;
+    if (empty && raw != nullptr) {
+        const std::optional<uint16_t> method =
+            LocalHeaderMethod(raw, static_cast<uint64_t>(zip_get_num_entries(archive, 0)), index);
+        if (!method || (*method != ZIP_CM_STORE && *method != ZIP_CM_DEFLATE)) return false;
+    }
+    return Entry{zip_fopen_index(archive, index, 0)} != nullptr;
+}
+
 }  // namespace
 
 std::unique_ptr<RandomAccessFile> MemoryFile(std::string bytes) {
@@ -301,12 +395,14 @@ std::unique_ptr<RandomAccessFile> MemoryFile(std::string bytes) {
 
 PackageBundle::PackageBundle(PackageBundle&& other) noexcept
     : archive_(std::exchange(other.archive_, nullptr)),
+      raw_(std::exchange(other.raw_, nullptr)),
       source_(std::exchange(other.source_, nullptr)) {}
 
 PackageBundle& PackageBundle::operator=(PackageBundle&& other) noexcept {
     if (this != &other) {
         if (archive_ != nullptr) zip_discard(archive_);
         archive_ = std::exchange(other.archive_, nullptr);
+        raw_ = std::exchange(other.raw_, nullptr);
         source_ = std::exchange(other.source_, nullptr);
     }
     return *this;
@@ -336,7 +432,7 @@ Result<PackageBundle> BundleSource::OpenArchive(zip_source_t* source, BundleSour
     if (ours != nullptr) ours->DropReadAhead();
     if (archive != nullptr) {
         zip_error_fini(&error);
-        return PackageBundle(archive, ours);
+        return PackageBundle(archive, source, ours);
     }
     ZipError converted = ToZipError(&error, ours);
     zip_error_fini(&error);
@@ -386,7 +482,7 @@ Result<PackageManifest> ReadBundleManifest(PackageBundle& bundle) {
         const auto index = static_cast<zip_uint64_t>(i);
         const char* name = zip_get_name(archive, index, ZIP_FL_ENC_STRICT);
         if (name == nullptr || !EndsWith(name, ".nuspec")) continue;
-        if (Entry entry{zip_fopen_index(archive, index, 0)}) found = index;
+        if (CandidateOpens(archive, bundle.raw_, index)) found = index;
     }
     zip_error_clear(archive);
     if (!found) return RuntimeError::InvalidPackage("No .nuspec manifest found");
@@ -405,6 +501,12 @@ Result<PackageManifest> ReadBundleManifest(PackageBundle& bundle) {
         zip_stat_index(archive, *found, 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) != 0;
     if (declared && st.size > kMaxManifestEntrySize) {
         return InvalidData("manifest entry too large");
+    }
+    // An entry without data is read from nothing: libzip checks neither its size nor its CRC-32,
+    // so an entry that claims either holds data that is not there.
+    if (declared && (st.valid & ZIP_STAT_COMP_SIZE) != 0 && st.comp_size == 0 &&
+        (st.size != 0 || ((st.valid & ZIP_STAT_CRC) != 0 && st.crc != 0))) {
+        return InvalidData("Invalid checksum");
     }
 
     // Read to the end, which makes libzip check the CRC-32, but never more than one byte past the

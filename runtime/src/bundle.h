@@ -39,9 +39,12 @@ public:
 private:
     friend class BundleSource;
     friend Result<PackageManifest> ReadBundleManifest(PackageBundle& bundle);
-    PackageBundle(zip* archive, BundleSource* source) : archive_(archive), source_(source) {}
+    PackageBundle(zip* archive, zip_source* raw, BundleSource* source)
+        : archive_(archive), raw_(raw), source_(source) {}
 
     zip* archive_ = nullptr;
+    // The source the archive reads (owned by the archive), for the few bytes read past libzip.
+    zip_source* raw_ = nullptr;
     // The archive's source when it is one of ours (owned by the archive), for the operating-system
     // errors of its file.
     BundleSource* source_ = nullptr;
