@@ -91,3 +91,14 @@ void PaintInitialBlack(HWND hwnd) {
     }
     ReleaseDC(hwnd, dc);
 }
+
+int RunEngineWithBlackStart(EngineEntry entry, HINSTANCE instance, HINSTANCE previous,
+                            LPWSTR commandLine, int showCommand) {
+    g_cbtHook = SetWindowsHookExW(WH_CBT, CbtHookProc, nullptr, GetCurrentThreadId());
+    const int result = entry(instance, previous, commandLine, showCommand);
+    if (g_cbtHook != nullptr) {
+        UnhookWindowsHookEx(g_cbtHook);
+        g_cbtHook = nullptr;
+    }
+    return result;
+}

@@ -23,3 +23,13 @@ LRESULT CALLBACK UnityWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 
 // Fills the client area black once per window, at the first show with a non-empty client area.
 void PaintInitialBlack(HWND hwnd);
+
+// The engine's entry point, UnityMain2.
+using EngineEntry = int(WINAPI*)(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine,
+                                 int showCommand);
+
+// Runs the engine's entry point on this thread with the window-creation hook installed around
+// it, and removes the hook once the engine returns; the engine's result. The engine creates its
+// main window on this thread. A hook that cannot be installed only costs the black start.
+int RunEngineWithBlackStart(EngineEntry entry, HINSTANCE instance, HINSTANCE previous,
+                            LPWSTR commandLine, int showCommand);

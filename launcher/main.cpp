@@ -101,13 +101,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         return kExitNoEngineEntry;
     }
 
-    // The engine creates its main window on this thread; a failure to hook only costs the black
-    // start.
-    g_cbtHook = SetWindowsHookExW(WH_CBT, CbtHookProc, nullptr, GetCurrentThreadId());
-    const int result = UnityMain2(instance, previous, commandLine, showCommand);
-    if (g_cbtHook != nullptr) {
-        UnhookWindowsHookEx(g_cbtHook);
-        g_cbtHook = nullptr;
-    }
-    return result;
+    return RunEngineWithBlackStart(&UnityMain2, instance, previous, commandLine, showCommand);
 }

@@ -1,5 +1,6 @@
-// Calls the fixture engine's entry point twice: once with the launcher's window-creation hook
-// installed around it, once after removing the hook. Each call runs its own window script.
+// Calls the fixture engine's entry point twice: once through the launcher's own sequence, which
+// installs the window-creation hook around it and removes it after, and once after that. Each call
+// runs its own window script.
 //
 //   ZELT_HOST_HOOKED_WINDOWS    window script for the hooked call
 //   ZELT_HOST_UNHOOKED_WINDOWS  window script for the call after the hook is gone
@@ -13,8 +14,6 @@
 #include "black_start.h"
 
 namespace {
-
-using EntryPoint = int(WINAPI*)(HINSTANCE, HINSTANCE, LPWSTR, int);
 
 std::wstring Env(const wchar_t* name) {
     const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
@@ -32,15 +31,13 @@ int wmain() {
     engine += L"fixture_engine.dll";
     HMODULE module = LoadLibraryW(engine.c_str());
     FARPROC found = module ? GetProcAddress(module, "UnityMain2") : nullptr;
-    auto entry = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(found));
+    auto entry = reinterpret_cast<EngineEntry>(reinterpret_cast<void*>(found));
     if (entry == nullptr) return 2;
     wchar_t noArguments[] = L"";
 
+    // The launcher's own sequence around the engine: the hook is installed, then removed.
     SetEnvironmentVariableW(L"ZELT_FIXTURE_WINDOWS", Env(L"ZELT_HOST_HOOKED_WINDOWS").c_str());
-    g_cbtHook = SetWindowsHookExW(WH_CBT, CbtHookProc, nullptr, GetCurrentThreadId());
-    entry(GetModuleHandleW(nullptr), nullptr, noArguments, SW_SHOWDEFAULT);
-    if (g_cbtHook != nullptr) UnhookWindowsHookEx(g_cbtHook);
-    g_cbtHook = nullptr;
+    RunEngineWithBlackStart(entry, GetModuleHandleW(nullptr), nullptr, noArguments, SW_SHOWDEFAULT);
 
     SetEnvironmentVariableW(L"ZELT_FIXTURE_WINDOWS", Env(L"ZELT_HOST_UNHOOKED_WINDOWS").c_str());
     entry(GetModuleHandleW(nullptr), nullptr, noArguments, SW_SHOWDEFAULT);
