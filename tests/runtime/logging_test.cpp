@@ -143,10 +143,22 @@ TEST_F(Forwarding, OnlyWhatTheGlobalLevelAdmits) {
     EXPECT_THAT(received_, ElementsAre(Forwarded{"warn", "warn"}));
 }
 
+int g_heard = 0;
+void CountRecord(void*, const char*, const char*) {
+    ++g_heard;
+}
+
 TEST(ForwardingWithoutCallback, DropsTheRecord) {
     MaxLevelScope level(Level::Trace);
+    SetLogCallback(&CountRecord, nullptr);
+    ForwardLogRecord(Level::Error, "t", "heard");
+    EXPECT_EQ(g_heard, 1);
+    // Once the callback is taken away, records go nowhere, and none is kept for a later one.
     SetLogCallback(nullptr, nullptr);
-    ForwardLogRecord(Level::Error, "t", "nobody listens");  // must simply return
+    ForwardLogRecord(Level::Error, "t", "nobody listens");
+    SetLogCallback(&CountRecord, nullptr);
+    EXPECT_EQ(g_heard, 1);
+    SetLogCallback(nullptr, nullptr);
 }
 
 // ---- Nothing is formatted that the global level does not admit ----
