@@ -133,10 +133,9 @@ inline std::wstring WideOf(const upkit::Path& path) {
     return std::wstring(path.Units().begin(), path.Units().end());
 }
 
+// The per-user folder, as the shell reports it independently of the runtime.
 inline std::wstring LocalAppData() {
-    upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
-    EXPECT_TRUE(dir.ok());
-    return dir.ok() ? WideOf(dir.value()) : L"";
+    return LocalAppDataFolder();
 }
 
 // The runtime log of an installation with the given manifest id, and the one of a start that

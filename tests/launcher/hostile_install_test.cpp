@@ -469,7 +469,10 @@ struct Stage {
     std::optional<std::vector<std::wstring>> rootLeft;
     std::vector<std::function<void()>> checks;  // run after the start
     std::vector<std::function<void()>> undo;    // run when the case ends, last first
-    std::string skip;                           // why the condition cannot be made here
+    // Puts back what other tests share (the prefix's registry): run as soon as the start has
+    // ended, before anything is checked, so no failed check can leave it changed.
+    std::vector<std::function<void()>> restore;
+    std::string skip;  // why the condition cannot be made here
 
     explicit Stage(std::string id)
         : site(std::move(id)),
@@ -478,6 +481,7 @@ struct Stage {
           packages(site.install.packagesDir) {}
     ~Stage() {
         held.clear();
+        Restore();
         for (auto it = undo.rbegin(); it != undo.rend(); ++it) (*it)();
     }
     Stage(const Stage&) = delete;
@@ -486,6 +490,10 @@ struct Stage {
     const Installation& install() const { return site.install; }
     void Hold(const std::wstring& path, DWORD share, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
         held.push_back(std::make_unique<Held>(path, share, flags));
+    }
+    void Restore() {
+        for (auto it = restore.rbegin(); it != restore.rend(); ++it) (*it)();
+        restore.clear();
     }
     void NotLocated(const std::string& debug) {
         located = false;
@@ -524,7 +532,9 @@ std::wstring FallbackFolder(const std::string& id) {
 // value is pointed at the variable LOCALAPPDATA, which every process has unless its environment
 // was made without it; the game gets an environment without it, so the folder cannot be resolved
 // for the game while everything else in the prefix goes on seeing the same folder as before. Its
-// log then goes to the temporary folder, given to it here.
+// log then goes to the temporary folder, given to it here. Every test that reads the per-user
+// folder holds the same lock as this one, the value is put back as soon as the start ends, and
+// each test run begins by resetting it, should a run have been killed in between.
 void WithoutLocalAppData(Stage& s) {
     if (!RunningOnWine()) {
         s.skip =
@@ -554,7 +564,7 @@ void WithoutLocalAppData(Stage& s) {
                              static_cast<DWORD>((redirected.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    s.undo.push_back([had, type, saved] {
+    s.restore.push_back([had, type, saved] {
         HKEY k = nullptr;
         if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, &k) != ERROR_SUCCESS) return;
         if (had) {
@@ -655,6 +665,13 @@ const std::vector<LayoutCase> kLayoutCases = {
              s.rootLeft->push_back(L"Held" + std::to_wstring(10 + i) + L"-full.nupkg");
          }
          s.rootLeft = Names(*s.rootLeft);
+     }},
+    {"outdated package held open sharing read and write but not delete",
+     [](Stage& s) {
+         // Found and read like any other; its removal fails, it stays, and the start goes on.
+         s.Hold(JoinPath(s.install().packagesDir, L"App-0.9.0-full.nupkg"),
+                FILE_SHARE_READ | FILE_SHARE_WRITE);
+         s.rootLeft = Names({L"App-0.9.0-full.nupkg", L"App-1.0.0-full.nupkg"});
      }},
     {"Update.exe is a folder",
      [](Stage& s) {
@@ -762,6 +779,7 @@ void Check(const LayoutCase& c) {
     const Outcome run = Start(
         {.exe = stage.exe, .env = stage.env, .log = stage.log, .whileRunning = stage.whileRunning});
     stage.held.clear();
+    stage.Restore();
 
     ExpectEngineStarted(run, L"");
     if (stage.log.empty()) {

@@ -14,12 +14,9 @@ namespace {
 
 namespace zt = zelt::test;
 
+// The runtime log's folder, from the shell's account of the per-user folder, not the runtime's.
 std::wstring LogDir() {
-    upkit::IoResult<upkit::Path> appData = upkit::SystemFileSystem().LocalAppDataDir();
-    EXPECT_TRUE(appData.ok());
-    if (!appData) return L"";
-    const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");
-    return std::wstring(dir.Units().begin(), dir.Units().end());
+    return zelt::test::JoinPath(zelt::test::LocalAppDataFolder(), L"upkit");
 }
 
 TEST(InstalledGameLog, IsNamedAfterTheManifestId) {

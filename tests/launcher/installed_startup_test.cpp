@@ -447,13 +447,9 @@ TEST(InstalledStartupHost, OutsideAnInstallationOnlyTheErrorIsLogged) {
 
 // ---- ZeltOy2.exe itself ----
 
+// The runtime log of an installation, in the per-user folder as the shell reports it.
 std::wstring RuntimeLog(std::string_view id) {
-    upkit::IoResult<upkit::Path> appData = upkit::SystemFileSystem().LocalAppDataDir();
-    EXPECT_TRUE(appData.ok());
-    if (!appData) return L"";
-    const upkit::Path dir = upkit::JoinPath(appData.value(), "upkit");
-    return JoinPath(std::wstring(dir.Units().begin(), dir.Units().end()),
-                    L"upkit_" + Widen(id) + L".log");
+    return JoinPath(JoinPath(LocalAppDataFolder(), L"upkit"), L"upkit_" + Widen(id) + L".log");
 }
 
 // The messages of the log file's lines, without the line heads.

@@ -57,13 +57,9 @@ std::string Quoted(const std::wstring& path) {
     return upkit::PathDebug(upkit::Path(std::u16string(path.begin(), path.end())));
 }
 
+// The per-user folder, as the shell reports it independently of the runtime.
 std::wstring LocalAppData() {
-    upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
-    if (!dir) {
-        ADD_FAILURE() << "no LocalAppData folder";
-        return L"";
-    }
-    return std::wstring(dir.value().Units().begin(), dir.value().Units().end());
+    return zt::LocalAppDataFolder();
 }
 
 // The per-user fallback directory of an id, removed before and after the test.

@@ -184,12 +184,17 @@ TEST(CanWriteToDirectoryWin, NulInThePathAndQuietBelowWarn) {
 
 // ---- Folders, the executable, path queries ----
 
-TEST(FoldersWin, LocalAppDataIsAnExistingDirectory) {
+// The known folder the runtime asks for is the user's local application data folder: the one the
+// shell's older interface names CSIDL_LOCAL_APPDATA. A wrong folder identifier (Roaming's, say)
+// would send the log, the fallback packages and the updater's copy elsewhere.
+TEST(FoldersWin, LocalAppDataIsTheUsersLocalApplicationDataFolder) {
     IoResult<Path> dir = SystemFileSystem().LocalAppDataDir();
     ASSERT_TRUE(dir.ok()) << dir.error().Debug();
     std::wstring wide(dir.value().Units().begin(), dir.value().Units().end());
+    const std::wstring expected = zelt::test::LocalAppDataFolder();
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(wide, expected);
     EXPECT_TRUE(zelt::test::IsDirectory(wide)) << PathDisplay(dir.value());
-    EXPECT_EQ(wide.find(L'\0'), std::wstring::npos);
 }
 
 TEST(FoldersWin, TempDirIsAnExistingDirectory) {

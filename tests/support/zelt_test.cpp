@@ -1,5 +1,7 @@
 #include "zelt_test.h"
 
+#include <shlobj.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,6 +91,17 @@ bool RunningOnWine() {
 }
 
 // ---- Paths and files ----
+
+std::wstring LocalAppDataFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const HRESULT result =
+        SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+    if (FAILED(result)) {
+        ADD_FAILURE() << "SHGetFolderPathW(CSIDL_LOCAL_APPDATA) failed: " << result;
+        return L"";
+    }
+    return path;
+}
 
 std::wstring ExeDir() {
     std::wstring buffer(32768, L'\0');

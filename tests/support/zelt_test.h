@@ -38,6 +38,12 @@ bool RunningOnWine();
 
 // ---- Paths and files ----
 
+// The user's local application data folder as the shell's older interface reports it
+// (SHGetFolderPathW with CSIDL_LOCAL_APPDATA): an account of the folder independent of the
+// runtime's known-folder lookup, for the paths a test expects. Empty (with a failure recorded)
+// when the shell reports none.
+std::wstring LocalAppDataFolder();
+
 // The folder of the running executable (no trailing backslash).
 std::wstring ExeDir();
 // A file beside the running executable: the built product, a fixture or a test host.
