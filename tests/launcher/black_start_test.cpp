@@ -3,6 +3,7 @@
 // can only come from the launcher.
 #include <gtest/gtest.h>
 
+#include "black_start.h"
 #include "game_run.h"
 
 namespace zelt::test {
@@ -32,6 +33,49 @@ TEST(BlackStart, EveryTitleTheEngineSetsBecomesTheProductTitle) {
         // Wine hands the hook a copy of the creation record, so the title given at creation
         // stays until the engine sets one.
         EXPECT_EQ(r.Get("main.createdTitle"), "ZeltOy2");
+    }
+}
+
+// The title given at creation becomes the product's. Wine hands a real hook only a copy of the
+// creation record, so what the hook writes there is lost under Wine; the hook procedure is handed
+// a record of the test's own here, for real windows, so the check runs wherever the tests do.
+TEST(BlackStart, TheHookRetitlesTheEngineWindowAtItsCreation) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    for (const wchar_t* name : {L"UnityWndClass", L"ZeltFixtureOtherClass"}) {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = name;
+        RegisterClassW(&windowClass);
+    }
+    struct Case {
+        const wchar_t* windowClass;
+        DWORD style;  // as the creation record gives it
+        bool handled;
+    };
+    const Case cases[] = {
+        {L"UnityWndClass", WS_OVERLAPPEDWINDOW, true},
+        {L"UnityWndClass", WS_CHILD | WS_VISIBLE, false},
+        {L"ZeltFixtureOtherClass", WS_OVERLAPPEDWINDOW, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.windowClass) + (c.style & WS_CHILD ? " child" : " top-level"));
+        const HWND window = CreateWindowExW(0, c.windowClass, L"Motor Başlığı", WS_OVERLAPPEDWINDOW,
+                                            0, 0, 320, 240, nullptr, nullptr, instance, nullptr);
+        ASSERT_NE(window, nullptr);
+        CREATESTRUCTW creation = {};
+        creation.hInstance = instance;
+        creation.lpszClass = c.windowClass;
+        creation.lpszName = L"Motor Başlığı";
+        creation.style = static_cast<LONG>(c.style);
+        CBT_CREATEWNDW record = {&creation, HWND_TOP};
+        CbtHookProc(HCBT_CREATEWND, reinterpret_cast<WPARAM>(window),
+                    reinterpret_cast<LPARAM>(&record));
+        EXPECT_EQ(std::wstring(creation.lpszName), c.handled ? L"ZeltOy2" : L"Motor Başlığı");
+        const bool subclassed =
+            GetWindowLongPtrW(window, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(UnityWindowProc);
+        EXPECT_EQ(subclassed, c.handled);
+        DestroyWindow(window);
     }
 }
 
