@@ -4,12 +4,16 @@
 //                checksums, other encodings);
 //   CMDLINE_DIR  argument lists for the command-line target (an options byte, then UTF-16LE
 //                pieces separated by NUL units): quotes, backslash runs, blanks, tabs, empty
-//                arguments, non-ASCII text and unpaired surrogates.
+//                arguments, non-ASCII text and unpaired surrogates; and whole game command lines
+//                (one piece) written the ways the builder never writes them: quotes doubled or
+//                left open, odd and even backslash runs before quotes, quotes in the program
+//                name, leading blanks.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,16 +37,28 @@ bool WriteAll(const std::filesystem::path& dir,
     return true;
 }
 
+void AppendUtf16Le(std::string& out, std::u16string_view units) {
+    for (const char16_t unit : units) {
+        out.push_back(static_cast<char>(unit & 0xFF));
+        out.push_back(static_cast<char>(unit >> 8));
+    }
+}
+
 // An options byte, then the pieces as UTF-16LE, each ended by a NUL unit.
 std::string ArgumentList(uint8_t options, const std::vector<std::u16string>& pieces) {
     std::string out(1, static_cast<char>(options));
     for (const std::u16string& piece : pieces) {
-        for (const char16_t unit : piece) {
-            out.push_back(static_cast<char>(unit & 0xFF));
-            out.push_back(static_cast<char>(unit >> 8));
-        }
+        AppendUtf16Le(out, piece);
         out.append(2, '\0');
     }
+    return out;
+}
+
+// A game command line alone: without a NUL unit the target reads it, unchanged, as the game's line
+// (and as the installation root).
+std::string GameLine(std::u16string_view line) {
+    std::string out(1, '\0');
+    AppendUtf16Le(out, line);
     return out;
 }
 
@@ -69,6 +85,21 @@ bool WriteCommandLineSeeds(const std::filesystem::path& dir) {
                                            u"--", u"apply", u"--waitPid"})},
         {"no-restart-arguments", ArgumentList(0x03, {root, packages, file})},
         {"nothing", std::string(1, '\0')},
+        {"game-quoted",
+         GameLine(u"\"C:\\Program Files\\Zelt\\ZeltOy2.exe\" -screen-width 1920 -logFile "
+                  u"\"C:\\Users\\Oyuncu\\log dir\\\\\" -x")},
+        {"game-backslash-runs",
+         GameLine(u"Zelt.exe a\\\\\\\"b c\\\\\"d e\" f\\\\\\\\\\\"g \"h\\\\\" \\\" i\\j\\")},
+        {"game-doubled-quotes",
+         GameLine(u"Zelt.exe \"a\"\"b\" \"\"\"\" \"\" \"x\"\" y\" a\"b\"c\"")},
+        {"game-open-quotes", GameLine(u"Zelt.exe -name \"Oyuncu Bir")},
+        {"game-open-program", GameLine(u"\"C:\\My Games\\Zelt.exe -x y")},
+        {"game-program-quotes", GameLine(u"C:\\\"My Games\"\\Zelt.exe -x a\\\"b")},
+        {"game-blanks", GameLine(u"\t  Zelt.exe\t\t-a\t \"\" \t")},
+        {"game-surrogates",
+         GameLine(u"Zelt.exe " + std::u16string(1, char16_t(0xD800)) + u" a" +
+                  std::u16string{char16_t(0xDC00), char16_t(0xD800), char16_t(0xDC00)} +
+                  u"b \"\U0001F3AE x\"")},
     };
     return WriteAll(dir, seeds, ".bin");
 }
