@@ -11,14 +11,22 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../tests/runtime/zip_writer.h"
+#include "misc_path.h"
+#include "os/os.h"
 #include "sparse_file.h"
 
 namespace zelt::bench {
 
 inline constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+// What the fixture engine returns in every timed start: a value no start-up path of a launcher or
+// of the runtime produces by itself, so an exit code equal to it is the engine's result.
+inline constexpr DWORD kEngineResult = 0x5A17;
 
 inline std::wstring Widen(const std::string& ascii) {
     return std::wstring(ascii.begin(), ascii.end());
@@ -84,10 +92,50 @@ inline double Max(const std::vector<double>& v) {
     return *std::max_element(v.begin(), v.end());
 }
 
-inline double Median(std::vector<double> v) {
+// The value at the fraction q (0 to 1) of the sorted values, interpolated between neighbours, so
+// that the quartiles of a few rounds still move with every sample.
+inline double Quantile(std::vector<double> v, double q) {
     std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    const double at = q * double(v.size() - 1);
+    const size_t below = size_t(at);
+    if (below + 1 >= v.size()) return v.back();
+    return v[below] + (at - double(below)) * (v[below + 1] - v[below]);
+}
+
+inline double Median(std::vector<double> v) {
+    return Quantile(std::move(v), 0.5);
+}
+
+// Paired samples: in each round one start of each side, so load from elsewhere on the machine
+// that lasts a while weighs on both sides of a pair alike. The verdict is the median of the
+// differences; the minimum and the quartiles show how far the rounds spread.
+struct Paired {
+    std::vector<double> differences;  // one a round: this side's sample less the baseline's
+    double median = 0, min = 0, q1 = 0, q3 = 0, max = 0;
+};
+
+// The differences of the samples taken in the same rounds; both must have one sample a round.
+inline Paired PairedDifferences(const std::vector<double>& samples,
+                                const std::vector<double>& baseline) {
+    Paired p;
+    for (size_t r = 0; r < samples.size() && r < baseline.size(); ++r) {
+        p.differences.push_back(samples[r] - baseline[r]);
+    }
+    if (p.differences.empty()) return p;
+    p.median = Quantile(p.differences, 0.5);
+    p.min = Min(p.differences);
+    p.q1 = Quantile(p.differences, 0.25);
+    p.q3 = Quantile(p.differences, 0.75);
+    p.max = Max(p.differences);
+    return p;
+}
+
+// "median M, min N, IQR Q1..Q3 UNIT" with the given number of decimals.
+inline std::string PairedText(const Paired& p, int decimals, const char* unit) {
+    char text[160];
+    std::snprintf(text, sizeof text, "median %.*f, min %.*f, IQR %.*f..%.*f %s", decimals, p.median,
+                  decimals, p.min, decimals, p.q1, decimals, p.q3, unit);
+    return text;
 }
 
 // A measure with a goal has the verdict "met" or "MISSED"; one that is only reported, "-".
@@ -119,10 +167,12 @@ inline std::wstring MakeScratchDir(const std::wstring& name) {
 }
 
 // What every start inherits: the launcher runs without its start-up box, the fixture engine
-// records its timing, and none of the runtime's markers comes from this process's own start.
+// records its timing and returns kEngineResult, and none of the runtime's markers comes from this
+// process's own start.
 inline void SetStartEnvironment() {
     SetEnvironmentVariableW(L"ZELT_BASLATICI_KUTUSUZ", L"1");
     SetEnvironmentVariableW(L"ZELT_FIXTURE_TIMING", L"1");
+    SetEnvironmentVariableW(L"ZELT_FIXTURE_RESULT", std::to_wstring(kEngineResult).c_str());
     SetEnvironmentVariableW(L"UPKIT_FIRSTRUN", nullptr);
     SetEnvironmentVariableW(L"UPKIT_RESTART", nullptr);
     SetEnvironmentVariableW(L"UPKIT_DEBUG", nullptr);
@@ -192,7 +242,7 @@ struct EngineTiming {
 // One start of a launcher in a "current" folder, which must end with the given exit code after
 // the engine wrote its timing.
 inline std::optional<EngineTiming> TimedStart(const std::wstring& current, const wchar_t* launcher,
-                                              DWORD expectedExitCode = 0,
+                                              DWORD expectedExitCode = kEngineResult,
                                               DWORD timeoutMs = 120000) {
     const std::wstring report = current + L"\\engine-report.txt";
     DeleteFileW(report.c_str());
@@ -214,6 +264,78 @@ inline std::optional<EngineTiming> TimedStart(const std::wstring& current, const
     }
     return EngineTiming{std::atof(time[0].c_str()) / 1e4, std::atof(peak[0].c_str()) / double(kMiB),
                         ended->pid};
+}
+
+// The folder of the runtime's logs; empty when the system has none.
+inline std::wstring LogFolder() {
+    const upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
+    if (!dir.ok()) return L"";
+    const std::u16string& units = dir.value().Units();
+    return std::wstring(units.begin(), units.end()) + L"\\upkit";
+}
+
+// The runtime log of the installations of a package id, and the one of a start that could not
+// open its installation.
+inline std::wstring LogFile(const std::string& id) {
+    return LogFolder() + L"\\upkit_" + Widen(id) + L".log";
+}
+inline std::wstring PlainLogFile() {
+    return LogFolder() + L"\\upkit.log";
+}
+
+// The messages of the process's lines of the level ("[lib-cpp:PID] [hh:mm:ss] [LEVEL] message").
+inline std::vector<std::string> Messages(const std::string& log, DWORD pid,
+                                         const std::string& level) {
+    const std::string front = "[lib-cpp:" + std::to_string(pid) + "] [";
+    const std::string tag = "] [" + level + "] ";
+    std::vector<std::string> out;
+    for (const std::string& line : Lines(log)) {
+        const size_t at = line.find(tag);
+        if (line.starts_with(front) && at != std::string::npos) {
+            out.push_back(line.substr(at + tag.size()));
+        }
+    }
+    return out;
+}
+
+// What a start added to a log that was LENGTH bytes long before it. The log is shared by every
+// start and left in place, as a player's is: a start that had to create it would do more than one
+// that appends. A start that rotated the log wrote its first lines to ".old", after those there.
+inline std::string LogSince(const std::wstring& file, uint64_t length) {
+    const std::string now = ReadText(file).value_or("");
+    if (now.size() >= length) return now.substr(length);
+    const std::string old = ReadText(file + L".old").value_or("");
+    return (old.size() >= length ? old.substr(length) : std::string()) + now;
+}
+
+// The first of the "Found" lines that a start in an installation logs that the messages lack:
+// the installation's updater ("Found Update.exe ..."), then "Found VERSION: 'PATH'" for each of
+// the packages; nothing when all are there. A runtime that did not find the installation or its
+// packages skips the work whose cost is measured, and would post better figures.
+inline std::optional<std::string> MissingFoundLine(const std::vector<std::string>& messages,
+                                                   const std::vector<std::wstring>& packages,
+                                                   const std::string& version) {
+    constexpr std::string_view kUpdater = "Found Update.exe ";
+    if (std::none_of(messages.begin(), messages.end(),
+                     [&](const std::string& m) { return m.starts_with(kUpdater); })) {
+        return std::string(kUpdater) + "...";
+    }
+    for (const std::wstring& file : packages) {
+        const upkit::Path path(std::u16string(file.begin(), file.end()));
+        const std::string want = "Found " + version + ": '" + upkit::PathDebug(path) + "'";
+        if (std::find(messages.begin(), messages.end(), want) == messages.end()) return want;
+    }
+    return std::nullopt;
+}
+
+// The 1, 5 and 15 minute load averages of the machine (Linux's, through Wine's drive Z:).
+inline std::string LoadAverage() {
+    const std::string text = ReadText(L"Z:\\proc\\loadavg").value_or("");
+    size_t end = 0;
+    for (int field = 0; field < 3 && end != std::string::npos; ++field) {
+        end = text.find(' ', end + (field ? 1 : 0));
+    }
+    return end == std::string::npos || end == 0 ? "unknown" : text.substr(0, end);
 }
 
 }  // namespace zelt::bench

@@ -18,10 +18,11 @@
 // and the peak working set. In each round every installation starts once, in an order shuffled
 // anew each round, and each hostile start is paired with the clean start of the same round, so
 // that load from elsewhere on the machine that lasts a while weighs on both sides of a pair. Per
-// installation: the median and the minimum of the paired extra times, the median and the maximum
-// of the paired peak working sets added. Each start must show that the runtime did its work: the
-// engine ran and its result is the exit code, the runtime log holds the "Found" line of every
-// clean package (or, where the installed manifest cannot be read, the failure to open the
+// installation: the median of the paired extra times, which the verdict is on, with their minimum
+// and interquartile range, and the median and the maximum of the paired peak working sets added.
+// Each start must show that the runtime did its work: the engine ran and its result is the exit
+// code, the runtime log holds the "Found" lines of the installation's updater and of every clean
+// package (or, where the installed manifest cannot be read, the failure to open the
 // installation), and no package is gone afterwards. The machine's load average is printed beside
 // the figures.
 //
@@ -48,8 +49,6 @@
 #include "../tests/runtime/zip_writer.h"
 #include "bundle.h"
 #include "locator.h"
-#include "misc.h"
-#include "misc_path.h"
 #include "sparse_file.h"
 #include "start_win.h"
 
@@ -62,9 +61,6 @@ using zb::kMiB;
 constexpr char kId[] = "Zelt.ZeltOy2.WorstStart";
 constexpr char kVersion[] = "1.0.0";
 constexpr char kMainExe[] = "ZeltOy2.exe";
-// What the fixture engine returns: a value no start-up path of the launcher or the runtime
-// produces by itself, so an exit code equal to it is the engine's result.
-constexpr DWORD kResult = 0x5A17;
 
 constexpr int kCleanPackages = 3;
 constexpr uint64_t kCleanPackageSize = 256 * kMiB;
@@ -254,61 +250,35 @@ bool LayOut(Install& install, const std::wstring& bin) {
     return true;
 }
 
-std::wstring LogFolder() {
-    const upkit::IoResult<upkit::Path> dir = upkit::SystemFileSystem().LocalAppDataDir();
-    if (!dir.ok()) return L"";
-    const std::u16string& units = dir.value().Units();
-    return std::wstring(units.begin(), units.end()) + L"\\upkit";
-}
-
-// The runtime log of this installation, and the one of a start that could not open it.
+// The runtime log of this installation.
 std::wstring LogFile() {
-    return LogFolder() + L"\\upkit_" + zb::Widen(kId) + L".log";
-}
-std::wstring PlainLogFile() {
-    return LogFolder() + L"\\upkit.log";
+    return zb::LogFile(kId);
 }
 
 void RemoveLogs() {
-    for (const std::wstring& file : {LogFile(), LogFile() + L".old", PlainLogFile()}) {
+    for (const std::wstring& file : {LogFile(), LogFile() + L".old", zb::PlainLogFile()}) {
         DeleteFileW(file.c_str());
     }
-}
-
-// The messages of the process's lines of the level ("[lib-cpp:PID] [hh:mm:ss] [LEVEL] message").
-std::vector<std::string> Messages(const std::wstring& log, DWORD pid, const std::string& level) {
-    const std::string front = "[lib-cpp:" + std::to_string(pid) + "] [";
-    const std::string tag = "] [" + level + "] ";
-    std::vector<std::string> out;
-    for (const std::string& line : zb::Lines(zb::ReadText(log).value_or(""))) {
-        const size_t at = line.find(tag);
-        if (line.starts_with(front) && at != std::string::npos) {
-            out.push_back(line.substr(at + tag.size()));
-        }
-    }
-    return out;
 }
 
 // Whether the start's log shows the runtime's work: every clean package found, or, when the
 // installation cannot be opened, that failure.
 bool RuntimeDidItsWork(const Install& install, DWORD pid) {
     if (!install.located) {
-        for (const std::string& message : Messages(PlainLogFile(), pid, "ERROR")) {
+        const std::string log = zb::ReadText(zb::PlainLogFile()).value_or("");
+        for (const std::string& message : zb::Messages(log, pid, "ERROR")) {
             if (message.starts_with("UpkitApp: Error loading manager/locator: ")) return true;
         }
         std::fprintf(stderr, "%s: no failure to open the installation in the log\n",
                      install.label.c_str());
         return false;
     }
-    const std::vector<std::string> found = Messages(LogFile(), pid, "INFO");
-    for (const std::wstring& file : install.cleanPackages) {
-        const upkit::Path path(std::u16string(file.begin(), file.end()));
-        const std::string want =
-            "Found " + std::string(kVersion) + ": '" + upkit::PathDebug(path) + "'";
-        if (std::find(found.begin(), found.end(), want) == found.end()) {
-            std::fprintf(stderr, "%s: the log lacks \"%s\"\n", install.label.c_str(), want.c_str());
-            return false;
-        }
+    const std::vector<std::string> found =
+        zb::Messages(zb::ReadText(LogFile()).value_or(""), pid, "INFO");
+    if (const std::optional<std::string> missing =
+            zb::MissingFoundLine(found, install.cleanPackages, kVersion)) {
+        std::fprintf(stderr, "%s: the log lacks \"%s\"\n", install.label.c_str(), missing->c_str());
+        return false;
     }
     return true;
 }
@@ -343,7 +313,8 @@ bool Start(Install& install, bool counted) {
         for (const std::wstring& file : install.held) {
             if (!holds.Hold(file)) return false;
         }
-        timing = zb::TimedStart(install.current, L"ZeltOy2.exe", kResult, kStartTimeoutMs);
+        timing =
+            zb::TimedStart(install.current, L"ZeltOy2.exe", zb::kEngineResult, kStartTimeoutMs);
     }
     if (!timing || !RuntimeDidItsWork(install, timing->pid)) return false;
     const int left = zb::CountPackages(install.packages);
@@ -359,23 +330,12 @@ bool Start(Install& install, bool counted) {
     return true;
 }
 
-// The 1, 5 and 15 minute load averages of the machine (Linux's, through Wine's drive Z:).
-std::string LoadAverage() {
-    const std::string text = zb::ReadText(L"Z:\\proc\\loadavg").value_or("");
-    size_t end = 0;
-    for (int field = 0; field < 3 && end != std::string::npos; ++field) {
-        end = text.find(' ', end + (field ? 1 : 0));
-    }
-    return end == std::string::npos || end == 0 ? "unknown" : text.substr(0, end);
-}
-
 // The summary value of an installation: its paired extra time and peak working set added.
-std::string Figures(double timeMedian, double timeMin, double peakMedian, double peakMax) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "time median %.3f s, min %.3f s; peak added median %.2f MiB, max %.2f MiB",
-                  timeMedian, timeMin, peakMedian, peakMax);
-    return text;
+std::string Figures(const zb::Paired& time, const zb::Paired& peak) {
+    char text[64];
+    std::snprintf(text, sizeof text, "; peak added median %.2f, max %.2f MiB", peak.median,
+                  peak.max);
+    return "time " + zb::PairedText(time, 3, "s") + text;
 }
 
 }  // namespace
@@ -385,7 +345,6 @@ int main(int argc, char** argv) {
     const std::wstring bin = zb::BinDir();
     const std::wstring base = zb::MakeScratchDir(L"zelt-worst-start");
     zb::SetStartEnvironment();
-    SetEnvironmentVariableW(L"ZELT_FIXTURE_RESULT", std::to_wstring(kResult).c_str());
 
     // installs[0] is the clean one; installs[k] is made hostile by kKinds[k - 1].
     std::vector<Install> installs;
@@ -393,7 +352,7 @@ int main(int argc, char** argv) {
     for (size_t k = 0; k < kKinds.size(); ++k) {
         installs.push_back({kKinds[k].label, base + L"\\h" + std::to_wstring(k + 1)});
     }
-    bool ok = !LogFolder().empty();
+    bool ok = !zb::LogFolder().empty();
     for (size_t k = 0; ok && k < installs.size(); ++k) {
         Install& install = installs[k];
         ok = LayOut(install, bin) && (k == 0 || kKinds[k - 1].make(install));
@@ -401,7 +360,7 @@ int main(int argc, char** argv) {
         if (!ok) std::fprintf(stderr, "cannot lay out: %s\n", install.label.c_str());
     }
 
-    const std::string loadBefore = LoadAverage();
+    const std::string loadBefore = zb::LoadAverage();
     // A first round is not counted: it fills the caches and shows that every installation
     // starts as expected before the long rounds.
     for (int r = 0; ok && r <= rounds; ++r) {
@@ -411,7 +370,7 @@ int main(int argc, char** argv) {
         std::shuffle(order.begin(), order.end(), shuffle);
         for (size_t k : order) ok = ok && Start(installs[k], r > 0);
     }
-    const std::string loadAfter = LoadAverage();
+    const std::string loadAfter = zb::LoadAverage();
 
     RemoveLogs();
     std::error_code ignored;
@@ -430,8 +389,8 @@ int main(int argc, char** argv) {
         "working set %.2f MiB median\n\n",
         kCleanPackages, static_cast<int>(kCleanPackageSize / kMiB), zb::Min(clean.seconds),
         zb::Median(clean.seconds), zb::Median(clean.peakMiB));
-    std::printf("%-34s %24s %26s  %s\n", "hostile installation", "extra time median / min",
-                "peak added median / max", "verdict");
+    std::printf("%-34s %39s %26s  %s\n", "hostile installation",
+                "extra time (paired) median / min / IQR", "peak added median / max", "verdict");
 
     bool allMet = true;
     struct Line {
@@ -441,22 +400,14 @@ int main(int argc, char** argv) {
     std::vector<Line> summaries;
     for (size_t k = 1; k < installs.size(); ++k) {
         const Install& install = installs[k];
-        std::vector<double> extra;
-        std::vector<double> added;
-        for (int r = 0; r < rounds; ++r) {
-            extra.push_back(install.seconds[r] - clean.seconds[r]);
-            added.push_back(install.peakMiB[r] - clean.peakMiB[r]);
-        }
-        const double extraMedian = zb::Median(extra);
-        const double addedMax = zb::Max(added);
-        const bool met = extraMedian <= kExtraGoalS && addedMax < kPeakGoalMiB;
+        const zb::Paired extra = zb::PairedDifferences(install.seconds, clean.seconds);
+        const zb::Paired added = zb::PairedDifferences(install.peakMiB, clean.peakMiB);
+        const bool met = extra.median <= kExtraGoalS && added.max < kPeakGoalMiB;
         allMet = allMet && met;
-        std::printf("%-34s %10.3f / %8.3f s %11.2f / %8.2f MiB  %s\n", install.label.c_str(),
-                    extraMedian, zb::Min(extra), zb::Median(added), addedMax,
-                    met ? "met" : "MISSED");
-        summaries.push_back({"worst start, " + install.label,
-                             Figures(extraMedian, zb::Min(extra), zb::Median(added), addedMax),
-                             met});
+        std::printf("%-34s %8.3f / %7.3f / %7.3f..%7.3f s %11.2f / %8.2f MiB  %s\n",
+                    install.label.c_str(), extra.median, extra.min, extra.q1, extra.q3,
+                    added.median, added.max, met ? "met" : "MISSED");
+        summaries.push_back({"worst start, " + install.label, Figures(extra, added), met});
     }
     std::printf("\n");
     for (const Line& line : summaries) {
