@@ -12,6 +12,8 @@ import struct
 import subprocess
 import sys
 
+from pe_image import PeError, PeHeaders
+
 DESCRIPTOR_SIZE = 32
 DELAY_IMPORT_DIRECTORY = 13
 
@@ -32,23 +34,17 @@ def main():
 
     with open(image_path, "r+b") as image:
         data = bytearray(image.read())
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            fail("not a PE image")
-        sections = struct.unpack_from("<H", data, pe + 6)[0]
-        optional_size = struct.unpack_from("<H", data, pe + 20)[0]
-        optional = pe + 24
-        if struct.unpack_from("<H", data, optional)[0] != 0x20B:
+        try:
+            headers = PeHeaders(data)
+        except PeError as error:
+            fail(str(error))
+        if not headers.pe32plus:
             fail("not a PE32+ image")
-        image_base = struct.unpack_from("<Q", data, optional + 24)[0]
-        directories = optional + 112
-        rva = descriptors[0] - image_base
+        rva = descriptors[0] - headers.image_base
 
         # The descriptor's file offset, through the section table.
         offset = None
-        table = optional + optional_size
-        for i in range(sections):
-            (vsize, vaddr, raw_size, raw_ptr) = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+        for (vsize, vaddr, raw_size, raw_ptr) in headers.section_headers(data):
             if vaddr <= rva and rva + 2 * DESCRIPTOR_SIZE <= vaddr + min(vsize, raw_size):
                 offset = raw_ptr + (rva - vaddr)
         if offset is None:
@@ -59,7 +55,7 @@ def main():
             fail("descriptor names no library")
         if any(terminator):
             fail("no all-zero descriptor after the delay-import descriptor")
-        struct.pack_into("<II", data, directories + 8 * DELAY_IMPORT_DIRECTORY, rva,
+        struct.pack_into("<II", data, headers.directory(DELAY_IMPORT_DIRECTORY), rva,
                          2 * DESCRIPTOR_SIZE)
         image.seek(0)
         image.write(data)

@@ -2,13 +2,16 @@
 // back from the built file: headers, exports, imports, manifest, icons and version block.
 #include <gtest/gtest.h>
 
+#include "zelt_test.h"
+
+// imagehlp.h builds on the types of <windows.h>, which zelt_test.h includes.
+#include <imagehlp.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
-
-#include "zelt_test.h"
 
 namespace zelt::test {
 namespace {
@@ -105,6 +108,17 @@ TEST_F(ImageTest, IsA64BitGuiImageWithRandomisedAddressesAndNoExecuteData) {
     // Randomisation needs the relocations to stay in the image.
     EXPECT_FALSE(image_->file().Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
     EXPECT_GT(image_->Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC).Size, 0u);
+}
+
+TEST_F(ImageTest, ChecksumFieldHoldsTheFilesChecksum) {
+    // The system's own computation is the reference, not the build script that wrote the field.
+    DWORD declared = 0;
+    DWORD computed = 0;
+    ASSERT_EQ(MapFileAndCheckSumW(BinPath(kLauncherExe).c_str(), &declared, &computed),
+              static_cast<DWORD>(CHECKSUM_SUCCESS));
+    EXPECT_NE(declared, 0u) << "no checksum in the header";
+    EXPECT_EQ(declared, computed);
+    EXPECT_EQ(image_->optional().CheckSum, declared);
 }
 
 TEST_F(ImageTest, ExportsTheFourDataSymbolsUnderTheModuleNameWindowsPlayer) {
