@@ -22,14 +22,6 @@ std::optional<VersionHook> Bridge(VersionHookFn fn, void* userData) {
 
 }  // namespace
 
-std::vector<std::string> ArgumentsFromCommandLine(std::u16string_view commandLine) {
-    std::vector<std::string> args;
-    for (const std::u16string& arg : SplitCommandLine(commandLine)) {
-        args.push_back(Utf16ToUtf8Lossy(arg));
-    }
-    return args;
-}
-
 UpkitApp BuildStartupRequest(const AppOptions& options, std::u16string_view commandLine,
                              void* userData) {
     UpkitApp request;

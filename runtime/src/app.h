@@ -28,10 +28,6 @@ struct UpkitApp {
     bool applyOnStart = true;
 };
 
-// The arguments after the program name of a whole command line, each as text (an unpaired surrogate
-// becomes U+FFFD).
-std::vector<std::string> ArgumentsFromCommandLine(std::u16string_view commandLine);
-
 // Builds the request from the options (read under their shared lock) and the process command line.
 // Each hook set in the options is bound to a bridge that passes userData and the version's text.
 UpkitApp BuildStartupRequest(const AppOptions& options, std::u16string_view commandLine,

@@ -1,5 +1,7 @@
 #include "cmdline.h"
 
+#include "text.h"
+
 namespace upkit {
 
 namespace {
@@ -95,6 +97,14 @@ void AppendQuotedArgument(std::u16string& out, std::u16string_view argument) {
         out.append(backslashes, u'\\');
         out.push_back(u'"');
     }
+}
+
+std::vector<std::string> ArgumentsFromCommandLine(std::u16string_view commandLine) {
+    std::vector<std::string> args;
+    for (const std::u16string& arg : SplitCommandLine(commandLine)) {
+        args.push_back(Utf16ToUtf8Lossy(arg));
+    }
+    return args;
 }
 
 }  // namespace upkit

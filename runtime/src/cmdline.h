@@ -12,6 +12,10 @@ namespace upkit {
 // the C runtime's rules for wide command lines.
 std::vector<std::u16string> SplitCommandLine(std::u16string_view commandLine);
 
+// The arguments after the program name of a whole command line, each as text (an unpaired surrogate
+// becomes U+FFFD): what the start keeps of its own command line and hands on to a restart.
+std::vector<std::string> ArgumentsFromCommandLine(std::u16string_view commandLine);
+
 // Splits only the argument part (no program name) by the same rules.
 std::vector<std::u16string> SplitArguments(std::u16string_view arguments);
 

@@ -96,10 +96,9 @@ void CheckGameCommandLine(const upkit::LocatorConfig& config, const upkit::Path&
     // Built into a line of their own, the arguments come back unchanged, unpaired surrogates too.
     RoundTrip("the game's arguments came back changed", config.updaterPath, game);
 
-    // The start keeps its arguments as UTF-8 text (ArgumentsFromCommandLine) and passes them on as
-    // they are; it is not silent, restarts the game and has the updater wait for it.
-    std::vector<std::string> restartText;
-    for (const std::u16string& arg : game) restartText.push_back(upkit::Utf16ToUtf8Lossy(arg));
+    // The start keeps its arguments as UTF-8 text and passes them on as they are; it is not
+    // silent, restarts the game and has the updater wait for it.
+    const std::vector<std::string> restartText = upkit::ArgumentsFromCommandLine(line);
     const Args args = upkit::BuildUpdaterArguments(
         config, package, false, upkit::WaitTarget::CurrentProcess(), 4242, true, restartText);
     RoundTrip("the updater's arguments with the game's came back changed", config.updaterPath,
