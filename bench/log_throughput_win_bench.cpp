@@ -98,6 +98,9 @@ public:
     upkit::IoResult<upkit::Unit> CopyFileReplacing(const Path& from, const Path& to) override {
         return inner_.CopyFileReplacing(from, to);
     }
+    upkit::IoResult<upkit::Unit> FlushFile(const Path& file) override {
+        return inner_.FlushFile(file);
+    }
     upkit::IoResult<upkit::Unit> RemoveFile(const Path& file) override {
         return inner_.RemoveFile(file);
     }

@@ -45,12 +45,15 @@ Result<Locator> LocateAppExecutable(const Path& exePath, FileSystem& fs) {
 
 // Copies the root's updater to the fallback folder so that the updater found there is always a
 // whole program: the copy is made under a name of this process's own and takes the real name only
-// once complete, never over one that another start published meanwhile. Whatever fails, the
-// partial copy is removed, so the next start tries again.
+// once complete and on the disk, never over one that another start published meanwhile. Without
+// the flush a power cut could leave the published name with the copy's size but zeros for data,
+// and since an existing copy is never replaced, that broken updater would stay for good. Whatever
+// fails, the partial copy is removed, so the next start tries again.
 IoResult<Unit> PublishUpdaterCopy(const Path& from, const Path& to, FileSystem& fs) {
     const Path partial(to.Units() +
                        Wtf8ToUtf16("." + std::to_string(CurrentProcessId()) + ".partial"));
     IoResult<Unit> step = fs.CopyFileReplacing(from, partial);
+    if (step) step = fs.FlushFile(partial);
     if (step) step = fs.Rename(partial, to, false);
     if (step) return step;
     (void)fs.RemoveFile(partial);

@@ -425,6 +425,7 @@ TEST(SelectPackagesDirectory, Decisions) {
     const IoError createError = IoError::FromOsCode(183);
     const IoError copyError = IoError::FromOsCode(112);
     const IoError renameError = IoError::FromOsCode(5);
+    const IoError flushError = IoError::FromOsCode(1117);  // ERROR_IO_DEVICE
     const std::string lad = R"(C:\Users\u\AppData\Local)";
     const std::string fallback = lad + R"(\MyApp)";
     const LogLine rootFalse = Info(R"(Root directory 'C:\App' writable: false)");
@@ -437,6 +438,7 @@ TEST(SelectPackagesDirectory, Decisions) {
     const std::string updater = fallback + R"(\Update.exe)";
     const std::string partial = updater + ".<pid>.partial";
     const std::string copy = R"(copy C:\App\Update.exe -> )" + partial;
+    const std::string flush = "flush " + partial;
     const std::string publish = "rename " + partial + " -> " + updater;
     const std::string discard = "delete " + partial;
 
@@ -456,6 +458,7 @@ TEST(SelectPackagesDirectory, Decisions) {
         std::vector<std::string> probes;
         std::optional<IoError> renameError = {};
         std::optional<std::string> appearsDuringCopy = {};
+        std::optional<IoError> flushError = {};
     };
     const Case cases[] = {
         {"writable root",
@@ -540,7 +543,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
          {rootRefused, rootFalse, usingFallback, copied},
-         {createFallback, create, copy, publish},
+         {createFallback, create, copy, flush, publish},
          {R"(C:\App)"}},
         {"fallback copy already there is kept",
          R"(C:\App\packages)",
@@ -566,7 +569,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
          {rootRefused, rootFalse, usingFallback, copied},
-         {createFallback, create, copy, publish},
+         {createFallback, create, copy, flush, publish},
          {R"(C:\App)"}},
         {"no root updater, no copy",
          R"(C:\App\packages)",
@@ -595,7 +598,7 @@ TEST(SelectPackagesDirectory, Decisions) {
           Warn(
               R"(Custom packages directory is not writable, falling through to standard logic: D:\Missing)"),
           rootRefused, rootFalse, usingFallback, copied},
-         {createFallback, create, copy, publish},
+         {createFallback, create, copy, flush, publish},
          {R"(D:\Missing)", R"(C:\App)"}},
         {"no local application data folder",
          R"(C:\App\packages\)",
@@ -639,9 +642,26 @@ TEST(SelectPackagesDirectory, Decisions) {
          fallback + R"(\Update.exe)",
          {rootRefused, rootFalse, usingFallback,
           Error("Failed to copy Update.exe to fallback path: " + renameError.Display())},
-         {createFallback, create, copy, publish, discard},
+         {createFallback, create, copy, flush, publish, discard},
          {R"(C:\App)"},
          renameError},
+        {"the copy cannot be flushed to the disk: it is never published",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {R"(C:\App\Update.exe)"},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         fallback + R"(\Update.exe)",
+         {rootRefused, rootFalse, usingFallback,
+          Error("Failed to copy Update.exe to fallback path: " + flushError.Display())},
+         {createFallback, create, copy, flush, discard},
+         {R"(C:\App)"},
+         {},
+         {},
+         flushError},
         {"another start published its whole copy first: that one is kept",
          R"(C:\App\packages)",
          R"(C:\App\Update.exe)",
@@ -653,7 +673,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          fallback + R"(\packages)",
          fallback + R"(\Update.exe)",
          {rootRefused, rootFalse, usingFallback, copied},
-         {createFallback, create, copy, publish, discard},
+         {createFallback, create, copy, flush, publish, discard},
          {R"(C:\App)"},
          {},
          updater},
@@ -670,6 +690,7 @@ TEST(SelectPackagesDirectory, Decisions) {
         disk.copyError = c.copyError;
         disk.renameError = c.renameError;
         disk.appearsDuringCopy = c.appearsDuringCopy;
+        disk.flushError = c.flushError;
         LocatorConfig config = ConfigFromRoot(P(R"(C:\App)"), disk);
         config.packagesDir = P(c.packagesIn);
         config.updaterPath = P(c.updaterIn);

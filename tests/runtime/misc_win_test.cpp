@@ -241,6 +241,25 @@ TEST(PathQueriesWin, ExistsAndCreateDirAll) {
     EXPECT_FALSE(blocked.ok());
 }
 
+// Flushing opens the file for writing: a file that is missing or held by a program that shares
+// no writing cannot be flushed, and says why; the content stays as it was.
+TEST(PathQueriesWin, FlushFileWritesAnExistingFileToTheDisk) {
+    TestDir temp;
+    ASSERT_TRUE(zelt::test::WriteFile(temp / L"copy", "MZ whole program"));
+    EXPECT_TRUE(SystemFileSystem().FlushFile(ToPath(temp / L"copy")).ok());
+    EXPECT_EQ(zelt::test::ReadFile(temp / L"copy"), "MZ whole program");
+
+    IoResult<Unit> missing = SystemFileSystem().FlushFile(ToPath(temp / L"missing"));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().Kind(), IoErrorKind::NotFound);
+
+    zelt::test::Held held(temp / L"copy", FILE_SHARE_READ);
+    IoResult<Unit> locked = SystemFileSystem().FlushFile(ToPath(temp / L"copy"));
+    ASSERT_FALSE(locked.ok());
+    EXPECT_TRUE(locked.error().IsOs());
+    EXPECT_EQ(locked.error().OsCode(), ERROR_SHARING_VIOLATION);
+}
+
 // ---- Long paths ----
 
 // The long form means what the system's own normalisation (GetFullPathNameW) makes of the path:

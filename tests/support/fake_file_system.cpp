@@ -185,6 +185,17 @@ upkit::IoResult<upkit::Unit> FakeFileSystem::CopyFileReplacing(const Path& from,
     return Unit{};
 }
 
+upkit::IoResult<upkit::Unit> FakeFileSystem::FlushFile(const Path& file) {
+    const std::string path = Key(file);
+    Before("flush", path);
+    actions.push_back("flush " + path);
+    if (flushError) return *flushError;
+    if (std::optional<IoError> error = Failing(path)) return *error;
+    auto it = nodes_.find(path);
+    if (it == nodes_.end() || it->second.directory) return Error(IoErrorKind::NotFound);
+    return Unit{};
+}
+
 upkit::IoResult<upkit::Unit> FakeFileSystem::RemoveFile(const Path& file) {
     const std::string path = Key(file);
     Before("delete", path);

@@ -55,14 +55,15 @@ public:
     std::string tempDir = "C:\\Temp\\";
     IoResult<Path> exePath = IoError::FromKind(upkit::IoErrorKind::NotFound);
     // An operation on one of these paths fails with the error: opening for reading or appending,
-    // listing, copying (from or to), renaming (from or to), deleting, sizing, creating.
+    // listing, copying (from or to), flushing, renaming (from or to), deleting, sizing, creating.
     std::map<std::string, IoError> failing;
     // Files another program holds open without sharing deletion: deleting them fails with
     // PermissionDenied, reading them works.
     std::set<std::string> undeletable;
-    // Every directory creation, copy or rename fails with the error.
+    // Every directory creation, copy, flush or rename fails with the error.
     std::optional<IoError> createError;
     std::optional<IoError> copyError;
+    std::optional<IoError> flushError;
     std::optional<IoError> renameError;
     // A file another process creates while a copy is made, as a racing start would publish its
     // own copy of the updater.
@@ -76,8 +77,8 @@ public:
 
     // ---- What was done ----
 
-    // "create D", "copy A -> B", "rename A -> B", "delete F", "read F", "append F", "write N",
-    // "rename open F -> G": changes to the disk and the opening of files, in order.
+    // "create D", "copy A -> B", "flush F", "rename A -> B", "delete F", "read F", "append F",
+    // "write N", "rename open F -> G": changes to the disk and the opening of files, in order.
     std::vector<std::string> actions;
     // The directories probed for new files, in order.
     std::vector<std::string> probes;
@@ -89,6 +90,7 @@ public:
     IoResult<Unit> ProbeNewFile(const Path& file) override;
     IoResult<Unit> CreateOneDirectory(const Path& dir) override;
     IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) override;
+    IoResult<Unit> FlushFile(const Path& file) override;
     IoResult<Unit> RemoveFile(const Path& file) override;
     IoResult<Unit> Rename(const Path& from, const Path& to, bool replace) override;
     IoResult<std::vector<upkit::DirectoryEntry>> List(const Path& dir) override;

@@ -112,6 +112,10 @@ public:
     virtual IoResult<Unit> CreateOneDirectory(const Path& dir) = 0;
     // Copies a file, replacing an existing destination.
     virtual IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) = 0;
+    // Opens an existing file for writing and has the system write everything it holds of the
+    // file to the disk: once this succeeds, a power cut cannot leave the file with its size but
+    // without its data.
+    virtual IoResult<Unit> FlushFile(const Path& file) = 0;
     virtual IoResult<Unit> RemoveFile(const Path& file) = 0;
     // Renames a file. Without `replace`, a taken name fails with AlreadyExists and nothing
     // changes; with it, the file of that name is replaced.

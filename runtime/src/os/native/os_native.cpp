@@ -175,6 +175,13 @@ public:
         return Unit{};
     }
 
+    IoResult<Unit> FlushFile(const Path& file) override {
+        IoResult<std::unique_ptr<OwnedFd>> fd = OpenFd(file, O_WRONLY);
+        if (!fd) return fd.take_error();
+        if (fsync(fd.value()->Get()) != 0) return LastError();
+        return Unit{};
+    }
+
     IoResult<Unit> RemoveFile(const Path& file) override {
         IoResult<std::string> native = Native(file);
         if (!native) return native.take_error();

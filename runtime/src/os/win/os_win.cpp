@@ -332,6 +332,13 @@ public:
         });
     }
 
+    IoResult<Unit> FlushFile(const Path& file) override {
+        IoResult<OwnedHandle> handle = OpenShared(file, GENERIC_WRITE, OPEN_EXISTING);
+        if (!handle) return handle.take_error();
+        if (!FlushFileBuffers(handle->Get())) return LastError();
+        return Unit{};
+    }
+
     IoResult<Unit> RemoveFile(const Path& file) override {
         return WithPath(file, [](const wchar_t* text) { return DeleteFileW(text); });
     }
