@@ -86,7 +86,10 @@ void PaintInitialBlack(HWND hwnd) {
     }
     HDC dc = GetDC(hwnd);
     if (dc == nullptr) return;
-    if (FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))) != 0) {
+    // At WM_SHOWWINDOW the window is not visible yet, and a fill draws nowhere on Windows: only a
+    // fill on a visible window counts, so the one at the show's position change still happens.
+    if (FillRect(dc, &client, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))) != 0 &&
+        IsWindowVisible(hwnd)) {
         SetPropW(hwnd, kPaintedProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(1)));
     }
     ReleaseDC(hwnd, dc);

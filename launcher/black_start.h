@@ -21,7 +21,8 @@ LRESULT CALLBACK CbtHookProc(int code, WPARAM wParam, LPARAM lParam);
 // WM_NCDESTROY.
 LRESULT CALLBACK UnityWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Fills the client area black once per window, at the first show with a non-empty client area.
+// Fills the client area black; the first fill that succeeds on a visible window with a non-empty
+// client area marks the window, and a marked window is not filled again.
 void PaintInitialBlack(HWND hwnd);
 
 // The engine's entry point, UnityMain2.

@@ -121,6 +121,19 @@ TEST(BlackStart, InitialFillHappensOnceButErasesStayBlack) {
     EXPECT_EQ(r.Get("shownagain.erases"), "0");
 }
 
+// At WM_SHOWWINDOW the window is not visible yet: on Windows a fill there draws nowhere, so it
+// must not count as the first fill, or the fill at the show's position change (the first on a
+// visible window) would be skipped. The engine's own procedure, which runs after the subclass,
+// records the mark as the subclass left it at each of the two messages. (The client area's colour
+// cannot tell: background erases are black anyway.)
+TEST(BlackStart, OnlyAFillOnAVisibleWindowCountsAsTheFirst) {
+    const Record r = RunWindows(L"create,main,UnityWndClass,top,320,240,Motor;show,main");
+    EXPECT_EQ(r.All("main.showwindow.visible"), std::vector<std::string>{"0"});
+    EXPECT_EQ(r.All("main.showwindow.painted"), std::vector<std::string>{"absent"});
+    EXPECT_EQ(r.All("main.poschanged.visible"), std::vector<std::string>{"1"});
+    EXPECT_EQ(r.All("main.poschanged.painted"), std::vector<std::string>{"1"});
+}
+
 TEST(BlackStart, WindowFirstShownEmptyIsPaintedAtItsNextShow) {
     const Record r = RunWindows(
         L"create,z,UnityWndClass,popup,0,0,Motor;show,z;report,z,empty;"
