@@ -76,6 +76,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     wmemset(modulePath, L'\0', kModulePathChars);
     const DWORD length = GetModuleFileNameW(nullptr, modulePath, kModulePathChars);
 
+    // A library that cannot be bound (a missing entry point, a damaged image, in the engine or in
+    // one of its dependencies) would have Windows show a dialog of its own first; the launcher's
+    // message says it in the player's words. The engine then runs with the mode the process had.
+    DWORD previousMode = GetThreadErrorMode();
+    const bool modeSet =
+        SetThreadErrorMode(previousMode | SEM_FAILCRITICALERRORS, &previousMode) != FALSE;
     HMODULE engine = nullptr;
     if (PointAtEngineLibrary(modulePath, length)) {
         // The engine's own dependencies are looked up beside it first, too. A library that is
@@ -84,13 +90,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     } else {
         engine = LoadLibraryW(kEngineLibrary);
     }
+    // Taken before the mode is put back, which may set the thread's last error itself.
+    const DWORD loadError = engine == nullptr ? GetLastError() : ERROR_SUCCESS;
+    if (modeSet) SetThreadErrorMode(previousMode, nullptr);
 
     wchar_t message[kMessageChars];
     wmemset(message, L'\0', kMessageChars);
 
     if (engine == nullptr) {
-        const DWORD error = GetLastError();
-        ShowLauncherError(message, kLoadFailedText, error);
+        ShowLauncherError(message, kLoadFailedText, loadError);
         return kExitEngineNotLoadable;
     }
     // Checked here so that the delay-loaded binding below finds the entry in the module just

@@ -84,6 +84,19 @@ TEST(EngineHandoff, EngineResultIsTheExitCode) {
     }
 }
 
+// The engine library is loaded with the system's critical-error boxes off for the loading thread
+// (SEM_FAILCRITICALERRORS, 0x1), so a library that cannot be bound never brings up a dialog of the
+// system's before the launcher's own message; the engine then runs with the thread's mode as it
+// was before the load (a new thread's: 0). Wine binds a library whatever it lacks, so only the
+// mode itself can be seen here, as the engine's DllMain and entry point find it.
+TEST(EngineHandoff, TheEngineIsLoadedWithoutSystemErrorBoxesAndRunsWithTheModeBefore) {
+    GameFolder game;
+    ASSERT_EQ(RunProcess(game.Invocation(L"")), 0u);
+    const Record report = Record::Load(game.report());
+    EXPECT_EQ(report.Get("errorModeAtLoad"), std::to_string(SEM_FAILCRITICALERRORS));
+    EXPECT_EQ(report.Get("errorModeAtEntry"), "0");
+}
+
 // Installer and updater hook invocations end the process with 0 before the engine is loaded.
 const wchar_t* const kHookInvocations[] = {
     L"--upkit-install 1.0.0",   L"--UPKIT-Updated 1.2.0",           L"--upkit-obsolete 1.1.0",
