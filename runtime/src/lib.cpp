@@ -39,6 +39,11 @@ extern "C" void upkit_app_set_apply_on_start(bool apply) {
 
 extern "C" void upkit_app_run(void* p_user_data) {
     using namespace upkit;
+    // Until the call returns, a fault of any kind, on any thread, ends the process with the fault
+    // exit code (and a record once the log is set up), never with a dialog: a hardware exception
+    // nothing handles, and a terminate of the C++ runtime, which stays a fault afterwards too.
+    HardwareFaultScope hardwareFaults(&RaiseHardwareFault);
+    HandleTerminateAsFault();
     try {
         // However broken the installation, one start waits for failing file operations about two
         // seconds in all: the silent location of the log set-up included.

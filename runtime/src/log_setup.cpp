@@ -1,6 +1,7 @@
 #include "log_setup.h"
 
-#include <exception>
+#include <cinttypes>
+#include <cstdio>
 
 #include "logging_file.h"
 #include "misc.h"
@@ -13,22 +14,6 @@ namespace {
 
 bool Admits(Level filter, Level level) {
     return level != Level::Off && static_cast<uint8_t>(level) <= static_cast<uint8_t>(filter);
-}
-
-// A terminate (an exception escaping where none may, a broken rule of the language) is an
-// internal fault like any other: logged, then the process ends at once. The C++ runtime's own
-// handler would call abort, which on Windows first shows a message box.
-[[noreturn]] void FaultOnTerminate() {
-    std::optional<std::string> text;
-    if (const std::exception_ptr current = std::current_exception()) {
-        try {
-            std::rethrow_exception(current);
-        } catch (const std::exception& e) {
-            text = e.what();
-        } catch (...) {
-        }
-    }
-    RaiseFault(text ? std::optional<std::string_view>(*text) : std::nullopt, __FILE__, __LINE__);
 }
 
 }  // namespace
@@ -51,8 +36,20 @@ void CombinedLogger::Log(Level level, std::string_view target, std::string_view 
     }
 }
 
+void CombinedLogger::LogWithoutWaiting(Level level, std::string_view target,
+                                       std::string_view message) {
+    for (const Member& member : members_) {
+        if (Admits(member.level, level)) member.logger->LogWithoutWaiting(level, target, message);
+    }
+}
+
 void ForwardingLogger::Log(Level level, std::string_view target, std::string_view message) {
     ForwardLogRecord(level, target, message);
+}
+
+void ForwardingLogger::LogWithoutWaiting(Level level, std::string_view target,
+                                         std::string_view message) {
+    ForwardLogRecord(level, target, message, /*waitForLock=*/false);
 }
 
 std::string LogFileName(const std::optional<LocatorConfig>& locatorOverride) {
@@ -73,8 +70,24 @@ std::string FaultRecordMessage(const std::optional<std::string>& threadName,
     return text;
 }
 
-void LogFault(const std::optional<std::string_view>& message, std::string_view file, int line) {
-    UPKIT_ERROR("panic", FaultRecordMessage(CurrentThreadName(), message, file, line));
+std::string HardwareFaultText(const HardwareFault& fault) {
+    char text[64];
+    std::snprintf(text, sizeof text, "exception 0x%08" PRIX32 " at ", fault.code);
+    std::string out = text;
+    if (fault.module) out += *fault.module + "+";
+    std::snprintf(text, sizeof text, "0x%" PRIX64, fault.offset);
+    return out + text;
+}
+
+void LogFault(const std::optional<std::string>& threadName,
+              const std::optional<std::string_view>& message, std::string_view file, int line) {
+    if (!LogEnabled(Level::Error)) return;
+    EmitRecordWithoutWaiting(Level::Error, "panic",
+                             FaultRecordMessage(threadName, message, file, line));
+}
+
+void RaiseHardwareFault(const HardwareFault& fault) {
+    RaiseFaultOf(fault.threadName, std::string_view(HardwareFaultText(fault)), "<unknown>", 0);
 }
 
 void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride) {
@@ -104,7 +117,6 @@ void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride) {
     // dropped and the first destination stays.
     (void)InstallLogger(std::move(logger));
     SetFaultHook(&LogFault);
-    std::set_terminate(&FaultOnTerminate);
 }
 
 }  // namespace upkit

@@ -9,6 +9,7 @@
 
 #include "locator.h"
 #include "logging.h"
+#include "os/os.h"
 
 namespace upkit {
 
@@ -25,6 +26,7 @@ public:
     // The highest of the members' levels.
     Level MaxLevel() const;
     void Log(Level level, std::string_view target, std::string_view message) override;
+    void LogWithoutWaiting(Level level, std::string_view target, std::string_view message) override;
 
 private:
     std::vector<Member> members_;
@@ -34,6 +36,7 @@ private:
 class ForwardingLogger : public Logger {
 public:
     void Log(Level level, std::string_view target, std::string_view message) override;
+    void LogWithoutWaiting(Level level, std::string_view target, std::string_view message) override;
 };
 
 // The log file's name.
@@ -45,12 +48,23 @@ std::string FaultRecordMessage(const std::optional<std::string>& threadName,
                                const std::optional<std::string_view>& message,
                                std::string_view file, int line);
 
-// The fault hook: writes the fault as an Error record with target "panic".
-void LogFault(const std::optional<std::string_view>& message, std::string_view file, int line);
+// The message of a hardware fault's record: "exception 0xC0000005 at ZeltOy2.exe+0x1A2B" (the
+// code as eight upper-case hex digits, the module's file name and the offset from its base), or
+// "exception 0xC0000005 at 0x1A2B" with the address when no module holds it.
+std::string HardwareFaultText(const HardwareFault& fault);
+
+// The fault hook: writes the fault as an Error record with target "panic", without waiting for a
+// lock of the log (LogWithoutWaiting).
+void LogFault(const std::optional<std::string>& threadName,
+              const std::optional<std::string_view>& message, std::string_view file, int line);
+
+// A hardware fault as an internal fault of the thread it happened on: HardwareFaultText at
+// "<unknown>:0", since a faulting instruction has no source position (the release's symbols name
+// its function).
+[[noreturn]] void RaiseHardwareFault(const HardwareFault& fault);
 
 // Chooses the log file, installs the combined logger (forwarding at Trace, file at Info) once per
-// process, sets the global maximum level and installs the fault hook, which a terminate of the
-// C++ runtime goes through too. Cannot fail.
+// process, sets the global maximum level and installs the fault hook. Cannot fail.
 void SetUpRuntimeLog(const std::optional<LocatorConfig>& locatorOverride);
 
 }  // namespace upkit

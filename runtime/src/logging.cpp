@@ -1,5 +1,7 @@
 #include "logging.h"
 
+#include <exception>
+
 #include "os/os.h"
 
 namespace upkit {
@@ -73,20 +75,54 @@ void EmitRecord(Level level, std::string_view target, std::string_view message) 
     }
 }
 
+void EmitRecordWithoutWaiting(Level level, std::string_view target, std::string_view message) {
+    if (!LogEnabled(level)) return;
+    if (Logger* logger = g_logger.load(std::memory_order_acquire)) {
+        logger->LogWithoutWaiting(level, target, message);
+    }
+}
+
 void SetFaultHook(FaultHook hook) {
     g_faultHook.store(hook);
 }
 
 void RaiseFault(const std::optional<std::string_view>& message, std::string_view file, int line) {
+    RaiseFaultOf(g_faultHook.load() != nullptr ? CurrentThreadName() : std::nullopt, message, file,
+                 line);
+}
+
+void RaiseFaultOf(const std::optional<std::string>& threadName,
+                  const std::optional<std::string_view>& message, std::string_view file, int line) {
     if (FaultHook hook = g_faultHook.load()) {
         // A fault inside the hook itself must not recurse into it.
         g_faultHook.store(nullptr);
         try {
-            hook(message, file, line);
+            hook(threadName, message, file, line);
         } catch (...) {
         }
     }
     EndProcessAfterFault();
+}
+
+namespace {
+
+[[noreturn]] void FaultOnTerminate() {
+    std::optional<std::string> text;
+    if (const std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+        }
+    }
+    RaiseFault(text ? std::optional<std::string_view>(*text) : std::nullopt, __FILE__, __LINE__);
+}
+
+}  // namespace
+
+void HandleTerminateAsFault() {
+    std::set_terminate(&FaultOnTerminate);
 }
 
 }  // namespace upkit

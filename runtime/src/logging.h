@@ -33,6 +33,12 @@ class Logger {
 public:
     virtual ~Logger() = default;
     virtual void Log(Level level, std::string_view target, std::string_view message) = 0;
+    // The same for a record written as the process ends after a fault: it never waits for a lock,
+    // since the faulting thread may hold it, and is dropped instead when the lock is taken. A
+    // logger that takes no lock need not override it.
+    virtual void LogWithoutWaiting(Level level, std::string_view target, std::string_view message) {
+        Log(level, target, message);
+    }
 };
 
 // Claims the process-wide logger slot once, atomically. A second attempt is refused: the logger is
@@ -42,15 +48,30 @@ bool InstallLogger(std::unique_ptr<Logger> logger);
 // Hands one record to the installed logger (dropped when none is installed). Callers check
 // LogEnabled first so that nothing is formatted before the log is set up: use UPKIT_LOG.
 void EmitRecord(Level level, std::string_view target, std::string_view message);
+// The same through the logger's LogWithoutWaiting: for fault records.
+void EmitRecordWithoutWaiting(Level level, std::string_view target, std::string_view message);
 
-// Internal faults (an exception escaping the runtime, a broken invariant). The fault hook turns one
-// into a log record; RaiseFault runs it and then ends the process at once with exit code 3, with
-// no dialog of any kind. A fault without text passes nothing as its message.
-using FaultHook = void (*)(const std::optional<std::string_view>& message, std::string_view file,
+// Internal faults (an exception escaping the runtime, a broken invariant, a hardware fault). The
+// fault hook turns one into a log record; RaiseFault runs it and then ends the process at once with
+// exit code 3, with no dialog of any kind. A fault without text passes nothing as its message; the
+// thread's name is nothing for a thread without one.
+using FaultHook = void (*)(const std::optional<std::string>& threadName,
+                           const std::optional<std::string_view>& message, std::string_view file,
                            int line);
 void SetFaultHook(FaultHook hook);
+// A fault of the calling thread.
 [[noreturn]] void RaiseFault(const std::optional<std::string_view>& message, std::string_view file,
                              int line);
+// A fault of another thread, reported for it by the calling one.
+[[noreturn]] void RaiseFaultOf(const std::optional<std::string>& threadName,
+                               const std::optional<std::string_view>& message,
+                               std::string_view file, int line);
+
+// Makes every terminate of the C++ runtime (an exception escaping where none may, a broken rule
+// of the language) an internal fault that goes through RaiseFault, with the escaping exception's
+// text when it has one. The C++ runtime's own handler would print to the standard error and
+// call abort, which on Windows shows a message box first. Stays in place for the process.
+void HandleTerminateAsFault();
 
 }  // namespace upkit
 

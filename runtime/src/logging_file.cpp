@@ -128,6 +128,17 @@ FileLogger::FileLogger(std::unique_ptr<RotatingLogFile> file, std::string prefix
 void FileLogger::Log(Level level, std::string_view target, std::string_view message) {
     if (level == Level::Off || static_cast<uint8_t>(level) > static_cast<uint8_t>(kLevel)) return;
     std::lock_guard lock(mutex_);
+    WriteRecord(level, message);
+}
+
+void FileLogger::LogWithoutWaiting(Level level, std::string_view target, std::string_view message) {
+    if (level == Level::Off || static_cast<uint8_t>(level) > static_cast<uint8_t>(kLevel)) return;
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    WriteRecord(level, message);
+}
+
+void FileLogger::WriteRecord(Level level, std::string_view message) {
     line_.clear();
     AppendLogLine(line_, prefix_, clock_(), offsetSeconds_, level, message);
     file_->WriteLine(line_);

@@ -83,10 +83,14 @@ public:
                Clock clock = &UtcNowSeconds);
 
     void Log(Level level, std::string_view target, std::string_view message) override;
+    void LogWithoutWaiting(Level level, std::string_view target, std::string_view message) override;
 
     static constexpr Level kLevel = Level::Info;
 
 private:
+    // Writes the record's line; the caller holds mutex_.
+    void WriteRecord(Level level, std::string_view message);
+
     std::mutex mutex_;
     std::unique_ptr<RotatingLogFile> file_;
     std::string prefix_;

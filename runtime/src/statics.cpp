@@ -52,10 +52,16 @@ void SetLogCallback(LogCallbackFn callback, void* userData) {
     LogTarget().userData = userData;
 }
 
-void ForwardLogRecord(Level level, std::string_view target, std::string_view message) {
+void ForwardLogRecord(Level level, std::string_view target, std::string_view message,
+                      bool waitForLock) {
     if (!LogEnabled(level)) return;
     const char* levelName = LevelLowerName(level);
-    std::lock_guard lock(LogTargetLock());
+    std::unique_lock lock(LogTargetLock(), std::defer_lock);
+    if (waitForLock) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return;
+    }
     const LogCallbackTarget& sink = LogTarget();
     if (sink.callback == nullptr) return;
     // The callback sees a C string: a NUL inside the message would silently cut it short.

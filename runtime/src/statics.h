@@ -41,8 +41,10 @@ std::mutex& LogTargetLock();
 
 // The forwarding logger's handling of one record: passes the level's lower-case name and the
 // message (each NUL shown as backslash-zero) to the log callback, if one is set, while holding
-// LogTargetLock. Dropped when the global maximum level does not admit the record.
-void ForwardLogRecord(Level level, std::string_view target, std::string_view message);
+// LogTargetLock. Dropped when the global maximum level does not admit the record, and, without
+// waitForLock, when the lock is taken (a fault record: the faulting thread may hold it).
+void ForwardLogRecord(Level level, std::string_view target, std::string_view message,
+                      bool waitForLock = true);
 
 // The runtime's C++ surface for hosts that link it (test hosts among them). Each setter takes the
 // options lock exclusively, so none may be called from inside a hook.

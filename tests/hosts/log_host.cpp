@@ -15,6 +15,16 @@
 //   log_host terminate <callback file>
 //       Runs the start-up once, then calls std::terminate as a broken rule of the language would.
 //       Exits with 99 if it comes back or abort is reached.
+//   log_host hardware <callback file> before|after av|stack|terminate|thread-av
+//       A fault while the runtime's start-up runs: an access violation, a stack overflow or a
+//       terminate on the start-up's own thread, or an access violation on a second thread named
+//       "zelt-worker" while the start-up's thread waits for it. "after": inside the installer's
+//       install hook ("--upkit-install 1.2.3"), once the log is set up. "before": inside a logger
+//       of the host's own, installed before the start-up with the level at Trace, on the
+//       start-up's first record (its entry line), which comes before the log's set-up; the
+//       runtime's own log is then never set up. First writes "<callback file>.where" with the
+//       offsets from the host's base of the functions that fault ("touchNowhere=0x..." and
+//       "overflow=0x..."). Exits with 99 if it comes back or abort is reached.
 //   log_host exe-path <output file>
 //       Writes the runtime's idea of the executable's path (UTF-8) to the file.
 #include <windows.h>
@@ -23,11 +33,14 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "deliberate_faults.h"
 #include "log_setup.h"
 #include "logging.h"
 #include "misc.h"
@@ -97,6 +110,74 @@ int Terminate() {
     std::terminate();
 }
 
+// ---- Faults while the start-up runs ----
+
+std::wstring g_faultKind;
+
+using zelt::fixture::Overflow;
+using zelt::fixture::TouchNowhere;
+
+DWORD WINAPI FaultingWorker(void*) {
+    NameThisThread(L"zelt-worker");
+    TouchNowhere();
+    return 0;
+}
+
+void FaultNow() {
+    if (g_faultKind == L"av") {
+        TouchNowhere();
+    } else if (g_faultKind == L"stack") {
+        Overflow(0);
+    } else if (g_faultKind == L"terminate") {
+        std::terminate();
+    } else if (g_faultKind == L"thread-av") {
+        HANDLE worker = CreateThread(nullptr, 0, &FaultingWorker, nullptr, 0, nullptr);
+        if (worker != nullptr) WaitForSingleObject(worker, INFINITE);
+    }
+}
+
+void FaultInHook(void*, const char*) {
+    FaultNow();
+}
+
+// Faults on the first record it is given.
+class FaultingLogger : public upkit::Logger {
+public:
+    void Log(upkit::Level, std::string_view, std::string_view) override { FaultNow(); }
+};
+
+std::string Offset(const void* function) {
+    char text[32];
+    std::snprintf(
+        text, sizeof text, "0x%llx",
+        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(function) -
+                                        reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr))));
+    return text;
+}
+
+int Hardware(const std::wstring& records, const std::wstring& when, const std::wstring& kind) {
+    std::signal(SIGABRT, [](int) { std::_Exit(99); });
+    FILE* where = _wfopen((records + L".where").c_str(), L"wb");
+    if (where == nullptr) return 2;
+    std::fprintf(where, "touchNowhere=%s\noverflow=%s\n",
+                 Offset(reinterpret_cast<const void*>(&TouchNowhere)).c_str(),
+                 Offset(reinterpret_cast<const void*>(&Overflow)).c_str());
+    std::fclose(where);
+    g_faultKind = kind;
+    if (when == L"before") {
+        upkit::SetArgsOverride(std::vector<std::string>{});
+        upkit::SetMaxLevel(upkit::Level::Trace);
+        if (!upkit::InstallLogger(std::make_unique<FaultingLogger>())) return 4;
+    } else if (when == L"after") {
+        upkit::SetArgsOverride(std::vector<std::string>{"--upkit-install", "1.2.3"});
+        upkit::SetHooks(&FaultInHook, nullptr, nullptr, nullptr, nullptr, nullptr);
+    } else {
+        return 2;
+    }
+    upkit_app_run(nullptr);
+    return 99;
+}
+
 int ExePath(const wchar_t* output) {
     upkit::IoResult<upkit::Path> path = upkit::SystemFileSystem().CurrentExePath();
     FILE* file = _wfopen(output, L"wb");
@@ -122,5 +203,6 @@ int main() {
     if (mode == L"forward") return Forward();
     if (mode == L"fault" && argc >= 4) return Fault(argv[3]);
     if (mode == L"terminate") return Terminate();
+    if (mode == L"hardware" && argc >= 5) return Hardware(argv[2], argv[3], argv[4]);
     return 2;
 }

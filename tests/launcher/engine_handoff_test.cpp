@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <sstream>
 
 #include "game_run.h"
 
@@ -81,6 +82,47 @@ TEST(EngineHandoff, EngineResultIsTheExitCode) {
         const std::optional<DWORD> code =
             RunProcess(game.Invocation(L"", {{L"ZELT_FIXTURE_RESULT", std::to_wstring(result)}}));
         EXPECT_EQ(code, static_cast<DWORD>(result));
+    }
+}
+
+// The runtime deals with faults only while its start-up runs: a crash in the engine is the
+// engine's own. An access violation ends the process with its exception code (Wine's crash
+// debugger is off for the tests), not with the runtime's fault exit code 3, and no fault record is
+// written. An engine stack overflow would end it with 0xC00000FD on Windows; Wine runs out of
+// stack itself while it looks for a handler after the vectored ones (which it does reach) and
+// ends the process its own way, so here it only shows that the runtime's stack-overflow handler
+// is gone: no exit code 3 and no record.
+TEST(EngineHandoff, ACrashInTheEngineIsTheEnginesOwn) {
+    const struct {
+        const wchar_t* crash;
+        std::optional<DWORD> exitCode;  // nothing: Wine's own
+    } cases[] = {
+        {L"av", 0xC0000005u},
+        {L"stack", std::nullopt},
+    };
+    GameFolder game;
+    const std::wstring log = JoinPath(JoinPath(LocalAppDataFolder(), L"upkit"), L"upkit.log");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.crash));
+        DeleteFileW(game.report().c_str());
+        const ProcessSpec invocation = game.Invocation(L"", {{L"ZELT_FIXTURE_CRASH", c.crash}});
+        Process process;
+        ASSERT_TRUE(process.Start(invocation));
+        const std::optional<DWORD> exitCode = process.Wait(invocation.timeoutMs);
+        ASSERT_TRUE(exitCode.has_value());
+        if (c.exitCode) {
+            EXPECT_EQ(exitCode, c.exitCode);
+        } else {
+            EXPECT_NE(exitCode, std::optional<DWORD>(3));
+        }
+        EXPECT_TRUE(PathExists(game.report())) << "the engine did not run";
+        const std::string prefix = "[lib-cpp:" + std::to_string(process.Id()) + "] ";
+        std::istringstream lines(TryReadFile(log).value_or(""));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(prefix, 0) == 0) {
+                EXPECT_EQ(line.find("panicked"), std::string::npos) << line;
+            }
+        }
     }
 }
 

@@ -223,6 +223,8 @@ TEST(RuntimeLogFile, LogHeldExclusivelyLosesRecordsAndTheGameStillStarts) {
 struct HostRun {
     std::optional<DWORD> exitCode;
     std::vector<std::string> forwarded;  // "level<TAB>message"
+    std::string output;                  // standard output and standard error
+    zelt::test::Record where;            // what the host wrote beside the records, if anything
 };
 
 // Runs "log_host <mode> <records file> <extra>"; the host writes the forwarded records there.
@@ -236,9 +238,12 @@ HostRun RunHost(const std::wstring& mode, const std::wstring& extra = L"") {
                              zelt::test::QuoteArgument(records) +
                              (extra.empty() ? L"" : L" " + extra);
     invocation.env = {{L"ZELT_BASLATICI_KUTUSUZ", L"1"}};
+    invocation.outputFile = temp / L"output.txt";
     HostRun run;
     run.exitCode = zelt::test::RunProcess(invocation);
     run.forwarded = Lines(TryReadFile(records).value_or(""));
+    run.output = TryReadFile(invocation.outputFile).value_or("");
+    run.where = zelt::test::Record::Parse(TryReadFile(records + L".where").value_or(""));
     return run;
 }
 
@@ -299,7 +304,7 @@ TEST(RuntimeLogHost, FaultBecomesAnErrorRecordAndEndsTheProcess) {
     } cases[] = {
         {L"fault", L"text", "zelt-main", "install hook failed", "lib.cpp"},
         {L"fault", L"none", "<unnamed>", "Box<Any>", "lib.cpp"},
-        {L"terminate", L"", "<unnamed>", "Box<Any>", "log_setup.cpp"},
+        {L"terminate", L"", "<unnamed>", "Box<Any>", "logging.cpp"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(zelt::test::Narrow(c.mode) + " " + zelt::test::Narrow(c.kind));
@@ -320,6 +325,62 @@ TEST(RuntimeLogHost, FaultBecomesAnErrorRecordAndEndsTheProcess) {
         ASSERT_FALSE(fileLines.empty());
         EXPECT_EQ(fileLines.back().substr(fileLines.back().find("] [ERROR] ") + 10),
                   last.substr(6));
+    }
+}
+
+// A hardware fault or a terminate while the start-up runs, on whatever thread, ends the process
+// with exit code 3 and no dialog of any kind (Wine's crash debugger is off for the tests, so a
+// fault that nothing handles would end it with the exception's code instead). Once the log is set
+// up, the fault is written first as a panic record naming the faulting module and the offset of
+// the instruction, which the host reports itself. Before, nothing is written, and nothing comes
+// from the C++ runtime's own terminate handler either: it prints "terminate called ..." and
+// aborts, which under Wine also ends with 3.
+TEST(RuntimeLogHost, FaultsWhileTheStartUpRunsEndTheProcessWithoutADialog) {
+    const struct {
+        const wchar_t* when;
+        const wchar_t* kind;
+        const char* thread;    // in the record
+        const char* code;      // in the record
+        const char* function;  // where the faulting instruction lies (the host's report)
+    } cases[] = {
+        {L"before", L"av", nullptr, nullptr, nullptr},
+        {L"before", L"stack", nullptr, nullptr, nullptr},
+        {L"before", L"terminate", nullptr, nullptr, nullptr},
+        {L"before", L"thread-av", nullptr, nullptr, nullptr},
+        {L"after", L"av", "<unnamed>", "0xC0000005", "touchNowhere"},
+        {L"after", L"stack", "<unnamed>", "0xC00000FD", "overflow"},
+        {L"after", L"thread-av", "zelt-worker", "0xC0000005", "touchNowhere"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(zelt::test::Narrow(std::wstring(c.when) + L" " + c.kind));
+        ResetLogFiles();
+        const HostRun run = RunHost(L"hardware", std::wstring(c.when) + L" " + c.kind);
+        EXPECT_EQ(run.exitCode, std::optional<DWORD>(3));
+        EXPECT_THAT(run.output, ::testing::Not(HasSubstr("terminate called"))) << run.output;
+        if (c.function == nullptr) {
+            // The runtime's log was never set up: no record anywhere.
+            EXPECT_THAT(run.forwarded, ::testing::IsEmpty());
+            EXPECT_FALSE(zelt::test::PathExists(LogPath()));
+            continue;
+        }
+        ASSERT_FALSE(run.forwarded.empty());
+        const std::string& last = run.forwarded.back();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(
+            last, m,
+            std::regex(R"(error\tthread '([^']*)' panicked at 'exception (0x[0-9A-F]{8}) at )"
+                       R"(log_host\.exe\+0x([0-9A-F]+)': <unknown>:0)")))
+            << last;
+        EXPECT_EQ(m[1].str(), c.thread);
+        EXPECT_EQ(m[2].str(), c.code);
+        const unsigned long long offset = std::stoull(m[3].str(), nullptr, 16);
+        const unsigned long long function = std::stoull(run.where.Get(c.function), nullptr, 16);
+        EXPECT_GE(offset, function) << run.where.Get(c.function);
+        EXPECT_LT(offset, function + 0x80) << run.where.Get(c.function);
+
+        const std::vector<std::string> fileLines = Lines(ReadFile(LogPath()));
+        ASSERT_FALSE(fileLines.empty());
+        EXPECT_THAT(fileLines.back(), ::testing::EndsWith("] [ERROR] " + last.substr(6)));
     }
 }
 

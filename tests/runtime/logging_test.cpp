@@ -98,6 +98,26 @@ TEST(LogLine, FaultMessage) {
               "thread '<unnamed>' panicked at 'Box<Any>': a.cpp:7");
 }
 
+TEST(LogLine, HardwareFaultText) {
+    const struct {
+        uint32_t code;
+        std::optional<std::string> module;
+        uint64_t offset;
+        const char* expected;
+    } cases[] = {
+        {0xC0000005u, "ZeltOy2.exe", 0x1A2B, "exception 0xC0000005 at ZeltOy2.exe+0x1A2B"},
+        {0xC00000FDu, "UnityPlayer.dll", 0, "exception 0xC00000FD at UnityPlayer.dll+0x0"},
+        {0x1Du, "a b.exe", 0xabcdef, "exception 0x0000001D at a b.exe+0xABCDEF"},
+        // In no module: the address itself.
+        {0xC0000005u, std::nullopt, 0x7FF6DEADBEEFull, "exception 0xC0000005 at 0x7FF6DEADBEEF"},
+        {0x80000003u, std::nullopt, 0, "exception 0x80000003 at 0x0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HardwareFaultText(HardwareFault{c.code, c.module, c.offset, std::nullopt}),
+                  c.expected);
+    }
+}
+
 // ---- Forwarding to the host callback ----
 
 struct Forwarded {
@@ -141,6 +161,18 @@ TEST_F(Forwarding, OnlyWhatTheGlobalLevelAdmits) {
     ForwardLogRecord(Level::Info, "t", "info");
     ForwardLogRecord(Level::Warn, "t", "warn");
     EXPECT_THAT(received_, ElementsAre(Forwarded{"warn", "warn"}));
+}
+
+// A fault record is forwarded only when the callback's lock is free: the faulting thread may
+// hold it (a fault inside the callback), and waiting would hang the process instead of ending it.
+TEST_F(Forwarding, AFaultRecordNeverWaitsForTheLock) {
+    MaxLevelScope level(Level::Trace);
+    {
+        std::lock_guard held(LogTargetLock());
+        ForwardLogRecord(Level::Error, "panic", "while held", /*waitForLock=*/false);
+    }
+    ForwardLogRecord(Level::Error, "panic", "when free", /*waitForLock=*/false);
+    EXPECT_THAT(received_, ElementsAre(Forwarded{"error", "when free"}));
 }
 
 int g_heard = 0;
@@ -355,6 +387,28 @@ TEST(FileLoggerTest, WritesInfoAndAboveOneWriteEachFormattingNothingElse) {
               "[lib-cpp:7] [13:34:56] [INFO] info\n"
               "[lib-cpp:7] [13:34:56] [WARN] warn\n"
               "[lib-cpp:7] [13:34:56] [ERROR] error\n");
+}
+
+// A fault inside the file logger's own write (the faulting thread holds its lock) drops the fault
+// record instead of waiting for that lock forever; once the lock is free, fault records are
+// written like any other.
+TEST(FileLoggerTest, AFaultRecordNeverWaitsForTheLoggersLock) {
+    FakeFileSystem disk;
+    auto log = std::make_unique<RotatingLogFile>(Path(u"log"), disk);
+    log->SetUp();
+    FileLogger logger(std::move(log), LinePrefix(7), 0, &CountingClock);
+    bool faulted = false;
+    disk.before = [&](const std::string& operation, const std::string&) {
+        if (operation != "write" || faulted) return;
+        faulted = true;
+        logger.LogWithoutWaiting(Level::Error, "panic", "fault while writing");
+    };
+    logger.Log(Level::Info, "upkit::app", "line");
+    EXPECT_TRUE(faulted);
+    logger.LogWithoutWaiting(Level::Error, "panic", "fault afterwards");
+    EXPECT_EQ(disk.Content("log"),
+              "[lib-cpp:7] [12:34:56] [INFO] line\n"
+              "[lib-cpp:7] [12:34:56] [ERROR] fault afterwards\n");
 }
 
 }  // namespace

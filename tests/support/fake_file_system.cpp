@@ -50,12 +50,13 @@ public:
 // has by now, as a real handle follows its file through renames.
 class FakeAppendFile final : public upkit::AppendFile {
 public:
-    FakeAppendFile(FakeFileSystem& fs, std::shared_ptr<std::string> data)
-        : fs_(fs), data_(std::move(data)) {}
+    FakeAppendFile(FakeFileSystem& fs, std::string openedAs, std::shared_ptr<std::string> data)
+        : fs_(fs), openedAs_(std::move(openedAs)), data_(std::move(data)) {}
 
     std::optional<uint64_t> Size() override { return data_->size(); }
 
     WriteOutcome Write(std::string_view bytes) override {
+        fs_.Before("write", openedAs_);
         fs_.actions.push_back("write " + std::to_string(bytes.size()));
         WriteOutcome outcome{WriteOutcome::Written, bytes.size()};
         if (!fs_.scriptedWrites.empty()) {
@@ -85,6 +86,7 @@ public:
 
 private:
     FakeFileSystem& fs_;
+    std::string openedAs_;  // the path it was opened by
     std::shared_ptr<std::string> data_;
 };
 
@@ -276,7 +278,7 @@ upkit::IoResult<std::unique_ptr<upkit::AppendFile>> FakeFileSystem::OpenForAppen
         it = nodes_.find(path);
     }
     if (it->second.directory) return Error(IoErrorKind::PermissionDenied);
-    return std::unique_ptr<upkit::AppendFile>(new FakeAppendFile(*this, it->second.data));
+    return std::unique_ptr<upkit::AppendFile>(new FakeAppendFile(*this, path, it->second.data));
 }
 
 std::unique_ptr<upkit::WriterTurns> FakeFileSystem::TurnsFor(const Path&) {

@@ -68,8 +68,9 @@ public:
     // A file another process creates while a copy is made, as a racing start would publish its
     // own copy of the updater.
     std::optional<std::string> appearsDuringCopy;
-    // Runs before each operation with its name ("exists", "open", ...) and the path: a test may
-    // change the disk there, as another process would between two looks.
+    // Runs before each operation with its name ("exists", "open", "write", ...) and the path (for
+    // a write, the one the file was opened by): a test may change the disk there, as another
+    // process would between two looks, or act as the writing thread would at that moment.
     std::function<void(const std::string& operation, const std::string& path)> before;
     // Outcomes of the next writes to an appended file, used first, in order; then every write
     // succeeds whole.

@@ -431,13 +431,29 @@ bool Process::Start(const ProcessSpec& invocation) {
         startup.dwFlags |= STARTF_USESHOWWINDOW;
         startup.wShowWindow = *invocation.showWindow;
     }
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (!invocation.outputFile.empty()) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        output = CreateFileW(invocation.outputFile.c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (output == INVALID_HANDLE_VALUE) {
+            ADD_FAILURE() << LastErrorText("CreateFileW") << " for the output of "
+                          << Narrow(invocation.application);
+            return false;
+        }
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
     PROCESS_INFORMATION info = {};
     std::wstring commandLine = invocation.commandLine;
     std::wstring environment = BuildEnvironmentBlock(invocation.env);
     const auto create = [&] {
         return CreateProcessW(
             invocation.application.empty() ? nullptr : invocation.application.c_str(),
-            commandLine.data(), nullptr, nullptr, FALSE,
+            commandLine.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
             CREATE_UNICODE_ENVIRONMENT | (invocation.suspended ? CREATE_SUSPENDED : 0),
             environment.data(),
             invocation.workingDir.empty() ? nullptr : invocation.workingDir.c_str(), &startup,
@@ -455,6 +471,10 @@ bool Process::Start(const ProcessSpec& invocation) {
         commandLine = invocation.commandLine;
         created = create();
     }
+    // The child has its own handle to the output now.
+    const DWORD createError = created ? ERROR_SUCCESS : GetLastError();
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    SetLastError(createError);
     if (!created) {
         ADD_FAILURE() << LastErrorText("CreateProcessW") << " for "
                       << Narrow(invocation.application) << " with command line "

@@ -131,6 +131,9 @@ struct ProcessSpec {
     std::optional<WORD> showWindow;  // passed with STARTF_USESHOWWINDOW when set
     DWORD timeoutMs = 60000;
     bool suspended = false;  // created with its first thread suspended, until Resume
+    // When set, the child's standard output and standard error go to this file (created anew),
+    // through handles it inherits, as a console program's child would have them.
+    std::wstring outputFile;
 };
 
 // A started child process. Destroying it while the child still runs kills the child.

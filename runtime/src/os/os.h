@@ -180,6 +180,41 @@ inline constexpr uint32_t kFaultExitCode = 3;
 // window in front of the player.
 [[noreturn]] void EndProcessAfterFault();
 
+// What the system tells of a hardware exception (an access violation, a stack overflow, ...): its
+// code, where the faulting instruction lies (the file name of the module that holds it and its
+// offset from the module's base, or, in no module, its address as the offset), and the name of
+// the thread it happened on (nothing for a thread without one).
+struct HardwareFault {
+    uint32_t code = 0;
+    std::optional<std::string> module;
+    uint64_t offset = 0;
+    std::optional<std::string> threadName;
+};
+
+// Deals with one hardware fault and ends the process; never returns.
+using HardwareFaultHandler = void (*)(const HardwareFault& fault);
+
+// For as long as it lives (one run of the runtime's start-up), a hardware exception that nothing
+// handles, on any thread of the process, goes to the handler instead of the system's error
+// reporting and its dialog; a stack overflow goes to it first, before anything else may touch the
+// exhausted stack. The handler runs on a thread of its own with a whole stack, while the faulting
+// thread waits; should it never end the process, the faulting thread does, after a few seconds.
+// A C++ exception that nothing catches is left to the C++ runtime, which ends in std::terminate.
+// Destroying the scope puts back what dealt with faults before, so a fault after it (in the
+// engine) is the engine's. A fault while one is being dealt with ends the process at once.
+class HardwareFaultScope {
+public:
+    explicit HardwareFaultScope(HardwareFaultHandler handler);
+    ~HardwareFaultScope();
+    HardwareFaultScope(const HardwareFaultScope&) = delete;
+    HardwareFaultScope& operator=(const HardwareFaultScope&) = delete;
+
+private:
+    // What the scope installed and what it puts back; each platform says what that is.
+    struct Installed;
+    std::unique_ptr<Installed> installed_;
+};
+
 // The creation flags of StartProcess: no console window (CREATE_NO_WINDOW), a Unicode
 // environment block (CREATE_UNICODE_ENVIRONMENT).
 inline constexpr uint32_t kStartProcessFlags = 0x08000000u | 0x00000400u;

@@ -464,6 +464,25 @@ bool FormatInEnglishOrNeutral(DWORD code, std::string& out) {
            FormatSystemMessage(code, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), out);
 }
 
+// ---- Threads ----
+
+// The thread's name (its description), or nothing when it has none.
+std::optional<std::string> ThreadName(HANDLE thread) {
+    // GetThreadDescription exists from Windows 10 1607 on; look it up so older systems still run.
+    using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto fn = kernel ? reinterpret_cast<GetThreadDescriptionFn>(reinterpret_cast<void*>(
+                                 GetProcAddress(kernel, "GetThreadDescription")))
+                           : nullptr;
+    if (fn == nullptr) return std::nullopt;
+    PWSTR name = nullptr;
+    if (FAILED(fn(thread, &name)) || name == nullptr) return std::nullopt;
+    const std::u16string units = U16(name, wcslen(name));
+    LocalFree(name);
+    if (units.empty()) return std::nullopt;
+    return Utf16ToUtf8Lossy(units);
+}
+
 // ---- Time ----
 
 int64_t FileTimeSeconds(const FILETIME& t) {
@@ -585,19 +604,7 @@ uint32_t CurrentProcessId() {
 }
 
 std::optional<std::string> CurrentThreadName() {
-    // GetThreadDescription exists from Windows 10 1607 on; look it up so older systems still run.
-    using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    const auto fn = kernel ? reinterpret_cast<GetThreadDescriptionFn>(reinterpret_cast<void*>(
-                                 GetProcAddress(kernel, "GetThreadDescription")))
-                           : nullptr;
-    if (fn == nullptr) return std::nullopt;
-    PWSTR name = nullptr;
-    if (FAILED(fn(GetCurrentThread(), &name)) || name == nullptr) return std::nullopt;
-    const std::u16string units = U16(name, wcslen(name));
-    LocalFree(name);
-    if (units.empty()) return std::nullopt;
-    return Utf16ToUtf8Lossy(units);
+    return ThreadName(GetCurrentThread());
 }
 
 std::optional<int64_t> LocalUtcOffsetSeconds() {
@@ -633,6 +640,120 @@ void EndProcessAfterFault() {
     TerminateProcess(GetCurrentProcess(), kFaultExitCode);
     // Only reached if the system refused to end the process.
     ExitProcess(kFaultExitCode);
+}
+
+// ---- Hardware faults ----
+
+namespace {
+
+// Room that Windows leaves on the start-up thread's stack once it has overflowed: enough to start
+// the thread that deals with the fault and wait for it. Once raised, a thread's guarantee cannot
+// be lowered again, so the engine's thread keeps it.
+constexpr ULONG kStackGuaranteeBytes = 16 * 1024;
+// How long a faulting thread waits for the fault to be dealt with before it ends the process
+// itself (the record is then lost): the thread that deals with it may block on a lock that the
+// faulting thread holds, such as the heap's.
+constexpr DWORD kFaultDealingMs = 5000;
+
+// The code libgcc raises for a C++ throw, in the form its unwinder uses.
+constexpr DWORD kGccThrowMask = 0x20FFFFFF;
+constexpr DWORD kGccThrowCode = ('G' << 16) | ('C' << 8) | 'C' | (1u << 29);
+
+std::atomic<HardwareFaultHandler> g_faultHandler{nullptr};
+// The thread that faulted first; 0 until one has.
+std::atomic<DWORD> g_faultingThread{0};
+// What is known of that fault, kept here rather than on a stack that may be exhausted.
+EXCEPTION_RECORD g_faultRecord;
+wchar_t g_faultModulePath[32768];
+
+// Runs on a thread of its own, with a whole stack: describes the fault and hands it to the handler.
+DWORD WINAPI DealWithFault(void*) {
+    HardwareFault fault;
+    fault.code = g_faultRecord.ExceptionCode;
+    const auto address = reinterpret_cast<uintptr_t>(g_faultRecord.ExceptionAddress);
+    fault.offset = address;
+    HMODULE module = nullptr;
+    if (GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCWSTR>(g_faultRecord.ExceptionAddress), &module)) {
+        constexpr DWORD kChars = sizeof g_faultModulePath / sizeof g_faultModulePath[0];
+        const DWORD length = GetModuleFileNameW(module, g_faultModulePath, kChars);
+        if (length > 0 && length < kChars) {
+            const wchar_t* name = g_faultModulePath + length;
+            while (name > g_faultModulePath && name[-1] != L'\\' && name[-1] != L'/') --name;
+            fault.module =
+                Utf16ToUtf8Lossy(U16(name, static_cast<size_t>(g_faultModulePath + length - name)));
+            fault.offset = address - reinterpret_cast<uintptr_t>(module);
+        }
+    }
+    const OwnedHandle faulting(
+        OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, g_faultingThread.load()));
+    if (faulting.Valid()) fault.threadName = ThreadName(faulting.Get());
+    if (HardwareFaultHandler handler = g_faultHandler.load()) handler(fault);
+    EndProcessAfterFault();
+}
+
+// On the faulting thread, with as little stack as possible: the fault is dealt with on a thread
+// of its own, since an overflowed stack leaves almost no room (under Wine one page, whatever the
+// guarantee), and this thread waits.
+[[noreturn]] void HandOverFault(const EXCEPTION_RECORD& record) {
+    DWORD none = 0;
+    if (!g_faultingThread.compare_exchange_strong(none, GetCurrentThreadId())) {
+        // Another thread's fault is being dealt with, or this thread faulted again while handing
+        // its first one over: the first one ends the process.
+        if (none != GetCurrentThreadId()) Sleep(kFaultDealingMs);
+        EndProcessAfterFault();
+    }
+    g_faultRecord = record;
+    const HANDLE dealer = CreateThread(nullptr, 256 * 1024, &DealWithFault, nullptr,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (dealer != nullptr) WaitForSingleObject(dealer, kFaultDealingMs);
+    EndProcessAfterFault();
+}
+
+// The process's unhandled-exception filter while the scope lives: every exception that nothing
+// handled, but for a continuable C++ throw, which goes back to libgcc's unwinder as the C
+// runtime's own filter would send it (the C++ runtime then calls std::terminate).
+LONG WINAPI FilterUnhandledException(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD& record = *info->ExceptionRecord;
+    if ((record.ExceptionCode & kGccThrowMask) == kGccThrowCode &&
+        (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) == 0) {
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    HandOverFault(record);
+}
+
+// A vectored handler sees every exception before any frame's handler does, those about to be
+// caught (every C++ throw) included: it acts on a stack overflow alone.
+LONG CALLBACK HandleStackOverflow(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    HandOverFault(*info->ExceptionRecord);
+}
+
+}  // namespace
+
+struct HardwareFaultScope::Installed {
+    HardwareFaultHandler previousHandler;
+    LPTOP_LEVEL_EXCEPTION_FILTER previousFilter;
+    void* stackOverflowHandler;
+};
+
+HardwareFaultScope::HardwareFaultScope(HardwareFaultHandler handler) {
+    ULONG guarantee = kStackGuaranteeBytes;
+    SetThreadStackGuarantee(&guarantee);
+    installed_ = std::make_unique<Installed>(Installed{
+        g_faultHandler.exchange(handler), SetUnhandledExceptionFilter(&FilterUnhandledException),
+        AddVectoredExceptionHandler(1, &HandleStackOverflow)});
+}
+
+HardwareFaultScope::~HardwareFaultScope() {
+    if (installed_->stackOverflowHandler != nullptr) {
+        RemoveVectoredExceptionHandler(installed_->stackOverflowHandler);
+    }
+    SetUnhandledExceptionFilter(installed_->previousFilter);
+    g_faultHandler.store(installed_->previousHandler);
 }
 
 IoResult<Unit> StartProcess(std::u16string commandLine,
