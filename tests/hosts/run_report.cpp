@@ -1,5 +1,6 @@
 // Starts a command line, waits for it and prints its whole 32-bit exit code (a Linux shell sees
-// only the low 8 bits of a Windows exit code). Used by the demo.
+// only the low 8 bits of a Windows exit code), and lets it write to this one's standard output and
+// error. Used by the demo and by the release test's crash.
 //   run_report.exe <working dir> <command line...>
 #include <windows.h>
 
@@ -30,11 +31,17 @@ int wmain(int argc, wchar_t** argv) {
         }
         rest = p;
     }
+    // The program gets this one's standard handles, even a GUI program, and whatever it starts in
+    // turn (Wine's crash debugger, when it crashes) writes there too.
     STARTUPINFOW si{};
     si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
     std::wstring command = rest;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, argv[1], &si,
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, argv[1], &si,
                         &pi)) {
         std::fwprintf(stderr, L"could not start the program (error %lu)\n", GetLastError());
         return 2;

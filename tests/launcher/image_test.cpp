@@ -11,10 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace zelt::test {
 namespace {
+
+// Whether ZeltOy2.exe was linked by lld (the windows preset, the release) or by GNU ld.
+constexpr bool kLinkedByLld = ZELT_LINKED_BY_LLD;
 
 // ---- A minimal PE32+ reader over the file's bytes ----
 
@@ -67,6 +71,42 @@ public:
         return v;
     }
     std::string String(DWORD rva) const { return std::string(bytes_.data() + Offset(rva)); }
+
+    // The sections' names, long ones ("/4": an offset into the string table after the symbol
+    // table, as GNU ld writes ".debug_info") read from the string table.
+    std::vector<std::string> SectionNames() const {
+        const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+            bytes_.data() + optional_ + file().SizeOfOptionalHeader);
+        const size_t strings = file().PointerToSymbolTable + 18ull * file().NumberOfSymbols;
+        std::vector<std::string> names;
+        for (int i = 0; i < file().NumberOfSections; ++i) {
+            std::string name(reinterpret_cast<const char*>(sections[i].Name),
+                             strnlen(reinterpret_cast<const char*>(sections[i].Name), 8));
+            if (name.size() > 1 && name[0] == '/' && file().PointerToSymbolTable != 0) {
+                const size_t at = strings + std::stoul(name.substr(1));
+                if (at < bytes_.size()) name = std::string(bytes_.data() + at);
+            }
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    // The entries of the debug directory.
+    std::vector<IMAGE_DEBUG_DIRECTORY> DebugEntries() const {
+        const IMAGE_DATA_DIRECTORY directory = Directory(IMAGE_DIRECTORY_ENTRY_DEBUG);
+        std::vector<IMAGE_DEBUG_DIRECTORY> entries(directory.Size / sizeof(IMAGE_DEBUG_DIRECTORY));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const DWORD rva = directory.VirtualAddress + i * sizeof(IMAGE_DEBUG_DIRECTORY);
+            std::memcpy(&entries[i], bytes_.data() + Offset(rva, sizeof(IMAGE_DEBUG_DIRECTORY)),
+                        sizeof(IMAGE_DEBUG_DIRECTORY));
+        }
+        return entries;
+    }
+
+    // Bytes of the file.
+    std::string Bytes(size_t offset, size_t length) const {
+        return offset + length <= bytes_.size() ? bytes_.substr(offset, length) : std::string();
+    }
 
 private:
     uint16_t U16At(size_t offset) const {
@@ -214,6 +254,100 @@ TEST_F(ImageTest, ImportsOnlySystemLibrariesAndDelayLoadsTheEngine) {
               std::vector<std::string>{"UnityMain2"});
     EXPECT_EQ(image_->U32(second + offsetof(IMAGE_DELAYLOAD_DESCRIPTOR, DllNameRVA)), 0u)
         << "the engine is the only delay-loaded library";
+}
+
+// ---- Symbols ----
+
+// One stream of an MSF file (the container a PDB is), or nothing when the file is not one.
+std::optional<std::string> MsfStream(const std::string& msf, uint32_t index) {
+    static const std::string kMagic(
+        "Microsoft C/C++ MSF 7.00\r\n\x1a"
+        "DS\0\0\0",
+        32);
+    if (msf.size() < 56 || msf.compare(0, 32, kMagic) != 0) return std::nullopt;
+    const auto u32 = [&msf](size_t at) {
+        uint32_t v = 0;
+        if (at + 4 <= msf.size()) std::memcpy(&v, msf.data() + at, 4);
+        return v;
+    };
+    const uint32_t blockSize = u32(32);
+    const uint32_t directoryBytes = u32(44);
+    const uint32_t blockMap = u32(52);
+    if (blockSize == 0) return std::nullopt;
+    const auto blocks = [blockSize](uint32_t bytes) { return (bytes + blockSize - 1) / blockSize; };
+    std::string directory;
+    for (uint32_t i = 0; i < blocks(directoryBytes); ++i) {
+        directory +=
+            msf.substr(size_t{u32(size_t{blockMap} * blockSize + 4 * i)} * blockSize, blockSize);
+    }
+    const auto dir = [&directory](size_t at) {
+        uint32_t v = 0;
+        if (at + 4 <= directory.size()) std::memcpy(&v, directory.data() + at, 4);
+        return v;
+    };
+    const uint32_t streams = dir(0);
+    if (index >= streams) return std::nullopt;
+    const auto size = [&dir](uint32_t i) {
+        return dir(4 + 4 * i) == 0xFFFFFFFF ? 0 : dir(4 + 4 * i);
+    };
+    size_t at = 4 + 4 * size_t{streams};
+    for (uint32_t i = 0; i < index; ++i) at += 4 * size_t{blocks(size(i))};
+    std::string stream;
+    for (uint32_t i = 0; i < blocks(size(index)); ++i) {
+        stream += msf.substr(size_t{dir(at + 4 * i)} * blockSize, blockSize);
+    }
+    stream.resize(size(index));
+    return stream;
+}
+
+std::string Hex(std::string_view bytes) {
+    std::string out;
+    char digits[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", c);
+        out += digits;
+    }
+    return out;
+}
+
+// The release is built by lld, which writes ZeltOy2.pdb beside the image and names it in the
+// CodeView record of the image's debug directory: that record (the PDB's file name, its GUID and
+// its age) is how Windows debuggers, crash reports and symbol servers find the symbols, so it must
+// name the very PDB the build wrote. lld's -Brepro also adds a Repro entry, and the image's time
+// stamp (a symbol store's key with the image's size) is a hash of the content, never zero. The
+// GCC build's GNU ld writes no PDB; its symbols go to ZeltOy2.debug (scripts/release ships the
+// lld build).
+TEST_F(ImageTest, NamesItsOwnPdbInItsCodeViewRecord) {
+    if (!kLinkedByLld) GTEST_SKIP() << "GNU ld writes no PDB";
+    EXPECT_NE(image_->file().TimeDateStamp, 0u) << "no time stamp to key the symbols by";
+    const std::vector<IMAGE_DEBUG_DIRECTORY> entries = image_->DebugEntries();
+    const auto codeView = std::find_if(
+        entries.begin(), entries.end(),
+        [](const IMAGE_DEBUG_DIRECTORY& e) { return e.Type == IMAGE_DEBUG_TYPE_CODEVIEW; });
+    ASSERT_NE(codeView, entries.end()) << entries.size() << " debug entries, none CodeView";
+    const std::string record = image_->Bytes(codeView->PointerToRawData, codeView->SizeOfData);
+    ASSERT_GE(record.size(), 25u);
+    ASSERT_EQ(record.substr(0, 4), "RSDS");
+    const std::string guid = record.substr(4, 16);
+    uint32_t age = 0;
+    std::memcpy(&age, record.data() + 20, 4);
+    EXPECT_EQ(std::string(record.data() + 24), "ZeltOy2.pdb") << "the PDB's file name alone";
+
+    const std::string pdb = ReadFile(BinPath(L"ZeltOy2.pdb"));
+    const std::optional<std::string> info = MsfStream(pdb, 1);  // the PDB's own identity
+    const std::optional<std::string> dbi = MsfStream(pdb, 3);   // its debug information
+    ASSERT_TRUE(info && info->size() >= 28) << "ZeltOy2.pdb is not a PDB";
+    ASSERT_TRUE(dbi && dbi->size() >= 12);
+    EXPECT_EQ(Hex(guid), Hex(info->substr(12, 16))) << "the GUID is another PDB's";
+    uint32_t pdbAge = 0;
+    std::memcpy(&pdbAge, dbi->data() + 8, 4);
+    EXPECT_EQ(age, pdbAge);
+}
+
+TEST_F(ImageTest, CarriesNoDwarfSections) {
+    for (const std::string& name : image_->SectionNames()) {
+        EXPECT_NE(name.rfind(".debug_", 0), 0u) << name;
+    }
 }
 
 // ---- Resources, through the loader ----
