@@ -1,5 +1,7 @@
 #include "app.h"
 
+#include <utility>
+
 #include "app_startup.h"
 #include "cmdline.h"
 #include "logging.h"
@@ -54,8 +56,7 @@ bool EnvVarIsSet(const char16_t* name) {
 }
 
 void FireHook(std::optional<VersionHook>& hook, const Version& version) {
-    std::optional<VersionHook> taken = std::move(hook);
-    hook.reset();
+    const std::optional<VersionHook> taken = std::exchange(hook, std::nullopt);
     if (taken) (*taken)(version);
 }
 

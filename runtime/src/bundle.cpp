@@ -36,7 +36,8 @@ public:
     // The operating-system error of the file's last failed call since the last reset. libzip's
     // layers above a source turn its read errors into other codes ("Premature end of file"), so
     // this is how the error that really happened is found again.
-    const std::optional<IoError>& LastError() const { return lastError_; }
+    // The error of the source's last failed read, or null when there was none since the reset.
+    const IoError* LastError() const { return lastError_ ? &*lastError_ : nullptr; }
     void ResetLastError() { lastError_.reset(); }
 
     // Bytes already read from the file at the offset: a read that falls within them is served
@@ -188,11 +189,11 @@ std::string ZipCodeText(int zipCode) {
 }
 
 // Whether the file under one of our sources failed during the operation that ended in the error.
-bool IsOurReadError(zip_error_t* error, const BundleSource* source) {
+const IoError* OurReadError(zip_error_t* error, const BundleSource* source) {
     const int code = zip_error_code_zip(error);
-    return source != nullptr && source->LastError() &&
-           (code == ZIP_ER_READ || code == ZIP_ER_SEEK || code == ZIP_ER_EOF ||
-            code == ZIP_ER_INCONS || code == ZIP_ER_NOZIP);
+    const bool readError = code == ZIP_ER_READ || code == ZIP_ER_SEEK || code == ZIP_ER_EOF ||
+                           code == ZIP_ER_INCONS || code == ZIP_ER_NOZIP;
+    return readError && source != nullptr ? source->LastError() : nullptr;
 }
 
 // A libzip error as the runtime's ZipError. When the error came from the file of one of our own
@@ -201,8 +202,8 @@ ZipError ToZipError(zip_error_t* error, const BundleSource* source) {
     ZipError result;
     result.zipCode = zip_error_code_zip(error);
     result.systemCode = zip_error_code_system(error);
-    if (IsOurReadError(error, source)) {
-        result.message = ZipCodeText(result.zipCode) + ": " + source->LastError()->Display();
+    if (const IoError* ours = OurReadError(error, source)) {
+        result.message = ZipCodeText(result.zipCode) + ": " + ours->Display();
     } else {
         result.message = zip_error_strerror(error);
     }
@@ -217,7 +218,7 @@ RuntimeError InvalidData(std::string text) {
 RuntimeError EntryReadError(zip_error_t* error, const BundleSource* source) {
     const int code = zip_error_code_zip(error);
     if (code == ZIP_ER_CRC) return InvalidData("Invalid checksum");
-    if (IsOurReadError(error, source)) return RuntimeError::Io(*source->LastError());
+    if (const IoError* ours = OurReadError(error, source)) return RuntimeError::Io(*ours);
     const char* text = zip_error_strerror(error);
     switch (code) {
         case ZIP_ER_READ:

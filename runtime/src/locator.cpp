@@ -98,7 +98,7 @@ IoResult<std::string> ReadManifestText(FileSystem& fs, const Path& path) {
         // Read from the start, stopping one byte past the limit: a file that keeps growing or
         // claims an enormous size costs no more than that.
         constexpr size_t kAtMost = kMaxManifestBytes + 1;
-        constexpr size_t kChunk = 64 * 1024;
+        constexpr size_t kChunk = size_t{64} * 1024;
         std::string bytes;
         if (IoResult<uint64_t> size = file.value()->Size(); size && size.value() > 0) {
             bytes.reserve(static_cast<size_t>(std::min<uint64_t>(size.value(), kAtMost)));

@@ -65,7 +65,7 @@ LocatorConfig ConfigFromRoot(const Path& root, FileSystem& fs);
 
 // An installed manifest larger than this is treated as unreadable: a huge or endless
 // "sq.version" must not exhaust memory at every start.
-inline constexpr size_t kMaxManifestBytes = 16u * 1024u * 1024u;
+inline constexpr size_t kMaxManifestBytes = size_t{16} * 1024 * 1024;
 
 // Checks bytes read from a manifest file (at most kMaxManifestBytes + 1 of them): more than the
 // limit, or text that is not valid UTF-8, is a read failure.

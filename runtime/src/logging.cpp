@@ -62,7 +62,7 @@ Level MaxLevel() {
 bool InstallLogger(std::unique_ptr<Logger> logger) {
     Logger* expected = nullptr;
     if (g_logger.compare_exchange_strong(expected, logger.get(), std::memory_order_acq_rel)) {
-        logger.release();  // lives until the process ends
+        (void)logger.release();  // lives until the process ends
         return true;
     }
     return false;

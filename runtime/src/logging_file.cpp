@@ -8,8 +8,8 @@ namespace upkit {
 
 namespace {
 
-constexpr int64_t kSecondsPerDay = 24 * 60 * 60;
-constexpr int64_t kOffsetBound = 26 * 60 * 60;
+constexpr int64_t kSecondsPerDay = int64_t{24} * 60 * 60;
+constexpr int64_t kOffsetBound = int64_t{26} * 60 * 60;
 
 void AppendTwoDigits(std::string& out, int64_t value) {
     out.push_back(static_cast<char>('0' + value / 10));

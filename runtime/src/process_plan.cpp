@@ -142,8 +142,9 @@ Result<LaunchPlan> PlanUpdaterLaunch(FileSystem& fs, const LocatorConfig& config
 
     LaunchPlan plan{WideString::FromPath(config.updaterPath), std::move(workingDir),
                     WideString::FromBuffer(std::move(commandLine.value())), std::nullopt};
-    if (environment.value())
-        plan.environment = WideString::FromBuffer(std::move(*environment.value()));
+    if (std::optional<std::u16string>& block = environment.value(); block) {
+        plan.environment = WideString::FromBuffer(std::move(*block));
+    }
     return plan;
 }
 

@@ -705,7 +705,7 @@ DWORD WINAPI DealWithFault(void*) {
         EndProcessAfterFault();
     }
     g_faultRecord = record;
-    const HANDLE dealer = CreateThread(nullptr, 256 * 1024, &DealWithFault, nullptr,
+    const HANDLE dealer = CreateThread(nullptr, SIZE_T{256} * 1024, &DealWithFault, nullptr,
                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (dealer != nullptr) WaitForSingleObject(dealer, kFaultDealingMs);
     EndProcessAfterFault();
