@@ -2,10 +2,13 @@
 """Print a deb822 sources file with a "deb-src" entry for every "deb" entry apt already uses.
 
 The package hosts come from the machine's own configuration, never from this repository.
+
+Usage: derive-deb-src.py   (scripts/setup installs what it prints when source packages are needed)
 """
 import glob
 import os
 import re
+import sys
 
 ROOT = "/etc/apt"
 
@@ -59,6 +62,9 @@ def deb822_entries(path):
 
 
 def main():
+    if sys.argv[1:2] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return
     entries = []
     if os.path.exists(os.path.join(ROOT, "sources.list")):
         entries += one_line_entries(os.path.join(ROOT, "sources.list"))

@@ -34,6 +34,9 @@ def write_package(path: str, version: str) -> None:
 
 
 def main() -> None:
+    if sys.argv[1:2] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return
     root, version = sys.argv[1], sys.argv[2]
     major, minor, patch = (int(x) for x in version.split("."))
     current = os.path.join(root, "current")

@@ -94,6 +94,9 @@ def png_entry(size, rows):
 
 
 def main():
+    if sys.argv[1:2] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     images = []

@@ -23,6 +23,9 @@ def fail(message):
 
 
 def main():
+    if sys.argv[1:2] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return
     if len(sys.argv) != 3:
         sys.exit(__doc__)
     nm, image_path = sys.argv[1:]
