@@ -139,24 +139,59 @@ TEST(RuntimeErrorMove, PayloadTravelsWithoutCopy) {
     EXPECT_EQ(taken.Message().size(), 1000u);
 }
 
+// The forms the log shows, written out: every kind the runtime gives an I/O error, alone and with
+// the messages the runtime puts into one, and an operating-system error (its kind read with the
+// platform's table: code 2 is "not found" for Windows and for errno alike).
 TEST(IoErrorForms, DebugAndDisplay) {
-    const IoError custom = IoError::WithMessage(IoErrorKind::InvalidData, "Invalid checksum");
-    EXPECT_FALSE(custom.IsOs());
-    EXPECT_EQ(custom.Debug(), R"(Custom { kind: InvalidData, error: "Invalid checksum" })");
-    EXPECT_EQ(custom.Display(), "Invalid checksum");
+    const struct {
+        IoError error;
+        const char* debug;
+        const char* display;
+    } cases[] = {
+        {IoError::FromKind(IoErrorKind::NotFound), "Kind(NotFound)", "entity not found"},
+        {IoError::FromKind(IoErrorKind::PermissionDenied), "Kind(PermissionDenied)",
+         "permission denied"},
+        {IoError::FromKind(IoErrorKind::AlreadyExists), "Kind(AlreadyExists)",
+         "entity already exists"},
+        {IoError::FromKind(IoErrorKind::InvalidInput), "Kind(InvalidInput)",
+         "invalid input parameter"},
+        {IoError::FromKind(IoErrorKind::InvalidData), "Kind(InvalidData)", "invalid data"},
+        {IoError::FromKind(IoErrorKind::UnexpectedEof), "Kind(UnexpectedEof)",
+         "unexpected end of file"},
+        {IoError::FromKind(IoErrorKind::Interrupted), "Kind(Interrupted)", "operation interrupted"},
+        {IoError::FromKind(IoErrorKind::Unsupported), "Kind(Unsupported)", "unsupported"},
+        {IoError::FromKind(IoErrorKind::OutOfMemory), "Kind(OutOfMemory)", "out of memory"},
+        {IoError::FromKind(IoErrorKind::Other), "Kind(Other)", "other error"},
+        {IoError::FromKind(IoErrorKind::Uncategorized), "Kind(Uncategorized)",
+         "uncategorized error"},
+        {IoError::WithMessage(IoErrorKind::InvalidData, "Invalid checksum"),
+         R"(Custom { kind: InvalidData, error: "Invalid checksum" })", "Invalid checksum"},
+        {IoError::WithMessage(IoErrorKind::InvalidData, "stream did not contain valid UTF-8"),
+         R"(Custom { kind: InvalidData, error: "stream did not contain valid UTF-8" })",
+         "stream did not contain valid UTF-8"},
+        {IoError::WithMessage(IoErrorKind::InvalidInput, "nul byte found in provided data"),
+         R"(Custom { kind: InvalidInput, error: "nul byte found in provided data" })",
+         "nul byte found in provided data"},
+        {IoError::WithMessage(IoErrorKind::Other, "Read error: \"x\""),
+         R"(Custom { kind: Other, error: "Read error: \"x\"" })", "Read error: \"x\""},
+        {IoError::WithMessage(IoErrorKind::OutOfMemory, "Malloc failure"),
+         R"(Custom { kind: OutOfMemory, error: "Malloc failure" })", "Malloc failure"},
+        {IoError::WithMessage(IoErrorKind::Unsupported, "not on this system"),
+         R"(Custom { kind: Unsupported, error: "not on this system" })", "not on this system"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(c.error.IsOs()) << c.debug;
+        EXPECT_EQ(c.error.Debug(), c.debug);
+        EXPECT_EQ(c.error.Display(), c.display) << c.debug;
+    }
 
-    const IoError kind = IoError::FromKind(IoErrorKind::NotFound);
-    EXPECT_EQ(kind.Debug(), "Kind(NotFound)");
-    EXPECT_EQ(kind.Display(), "entity not found");
-
-    // The platform's own table and message text; the forms around them are the same everywhere.
-    const IoError os = IoError::FromOsCode(5);
-    EXPECT_EQ(os.Kind(), IoErrorKindFromOsCode(5));
-    EXPECT_EQ(os.Message(), SystemErrorMessage(5));
-    EXPECT_EQ(os.Debug(), std::string("Os { code: 5, kind: ") +
-                              IoErrorKindName(IoErrorKindFromOsCode(5)) +
-                              ", message: " + QuoteText(SystemErrorMessage(5)) + " }");
-    EXPECT_EQ(os.Display(), SystemErrorMessage(5) + " (os error 5)");
+    // The system's message text is the platform's own; the forms around it are the same
+    // everywhere.
+    const IoError os = IoError::FromOsCode(2);
+    const std::string message = SystemErrorMessage(2);
+    EXPECT_TRUE(os.IsOs());
+    EXPECT_EQ(os.Debug(), "Os { code: 2, kind: NotFound, message: \"" + message + "\" }");
+    EXPECT_EQ(os.Display(), message + " (os error 2)");
 }
 
 TEST(IoErrorForms, SystemMessagesAreTrimmed) {

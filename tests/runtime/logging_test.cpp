@@ -297,16 +297,51 @@ TEST(RotatingLog, SizeCheckAtSetUp) {
     }
 }
 
-TEST(RotatingLog, TheCrossingLineCompletesInTheOldFile) {
-    MemoryLog m = MakeLog(std::string(kMax - 5, 'x'));
-    m.files->actions.clear();
-    m.log->WriteLine("0123456789\n");
-    m.log->WriteLine("next\n");
-    EXPECT_THAT(m.files->actions,
-                ElementsAre("write 11", "rename open log -> log.old", "append log", "write 5"));
-    EXPECT_EQ(m.files->Content("log.old"), std::string(kMax - 5, 'x') + "0123456789\n");
-    EXPECT_EQ(m.files->Content("log"), "next\n");
-    EXPECT_EQ(m.log->FileSize(), 5u);
+// A file rotates only once it is above the limit, right after the write that took it there: a
+// line that crosses the limit completes in the old file, one that ends exactly at it does not
+// rotate, and the next byte does.
+TEST(RotatingLog, RotatesRightAfterTheWriteThatTakesItAboveTheLimit) {
+    const std::string start(kMax - 5, 'x');
+    const struct {
+        const char* what;
+        std::vector<std::string> lines;
+        std::vector<std::string> actions;
+        std::optional<std::string> old;  // nothing: no rotation
+        std::string current;
+        uint64_t counted;
+    } cases[] = {
+        {"a line crossing the limit",
+         {"0123456789\n", "next\n"},
+         {"write 11", "rename open log -> log.old", "append log", "write 5"},
+         start + "0123456789\n",
+         "next\n",
+         5},
+        {"a line ending exactly at the limit",
+         {"abcd\n"},
+         {"write 5"},
+         std::nullopt,
+         start + "abcd\n",
+         kMax},
+        {"then one byte more",
+         {"abcd\n", "z"},
+         {"write 5", "write 1", "rename open log -> log.old", "append log"},
+         start + "abcd\nz",
+         "",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryLog m = MakeLog(start);
+        m.files->actions.clear();
+        for (const std::string& line : c.lines) m.log->WriteLine(line);
+        EXPECT_THAT(m.files->actions, ::testing::ElementsAreArray(c.actions));
+        EXPECT_EQ(m.files->Has("log.old"), c.old.has_value());
+        if (c.old) {
+            EXPECT_EQ(m.files->Content("log.old"), *c.old);
+        }
+        EXPECT_EQ(m.files->Content("log"), c.current);
+        EXPECT_EQ(m.log->FileSize(), c.counted);
+    }
 }
 
 TEST(RotatingLog, OldFileIsReplaced) {

@@ -23,6 +23,16 @@ std::string With(std::string_view extra) {
            std::string(extra) + "</metadata></package>";
 }
 
+// A document whose root holds version and mainExe, and an id nested so that it is the element
+// at the given depth (the root is at depth 1).
+std::string IdAtDepth(int depth) {
+    std::string document = "<package><version>1.0.0</version><mainExe>A</mainExe>";
+    for (int i = 2; i < depth; ++i) document += "<a>";
+    document += "<id>App</id>";
+    for (int i = 2; i < depth; ++i) document += "</a>";
+    return document + "</package>";
+}
+
 std::vector<std::string> ErrorLines(const CapturedLog& log) {
     std::vector<std::string> messages;
     for (const auto& line : log.Lines(Level::Error, "upkit::bundle")) {
@@ -137,6 +147,9 @@ TEST(ReadManifest, TextOfAField) {
          &PackageManifest::title, "before"},
         {"blank text after a child does not replace", With("<title>before<b/>  \n\t</title>"),
          &PackageManifest::title, "before"},
+        // The reader turns a literal CR into LF; only a reference leaves one in the text.
+        {"CR LF by reference after a child is blank and does not replace",
+         With("<title>before<b/>&#13;&#10;</title>"), &PackageManifest::title, "before"},
         {"blank title becomes the id", With("<title> \t\r\n </title>"), &PackageManifest::title,
          "App"},
         {"white space kept", With("<authors>\n  Zelt  \n</authors>"), &PackageManifest::authors,
@@ -208,6 +221,9 @@ TEST(ReadManifest, RequiredPropertiesInOrder) {
         {"nothing at all", "<package/>", "id"},
         {"blank id", "<package><id> \n</id><version>1.0.0</version><mainExe>A</mainExe></package>",
          "id"},
+        {"an id that is a CR by reference is blank",
+         "<package><id>&#13;</id><version>1.0.0</version><mainExe>A</mainExe></package>", "id"},
+        {"id at depth 1000, the deepest element read", IdAtDepth(1000), nullptr},
         {"id in capitals",
          "<package><ID>App</ID><version>1.0.0</version><mainExe>A</mainExe></package>", "id"},
         {"id as an attribute",
@@ -293,6 +309,8 @@ TEST(ReadManifest, ReaderErrors) {
              return deep + "<title>T</title>";
          }(),
          nullptr, "elements nested more than 1000 deep"},
+        {"id at depth 1001, one deeper than read", IdAtDepth(1001), "id",
+         "elements nested more than 1000 deep"},
         {"reference only an unread external DTD could define",
          "<!DOCTYPE package SYSTEM \"package.dtd\">" + head +
              "<mainExe>A</mainExe><title>&ext;</title></package>",
