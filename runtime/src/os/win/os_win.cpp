@@ -679,11 +679,11 @@ DWORD WINAPI DealWithFault(void*) {
         constexpr DWORD kChars = sizeof g_faultModulePath / sizeof g_faultModulePath[0];
         const DWORD length = GetModuleFileNameW(module, g_faultModulePath, kChars);
         if (length > 0 && length < kChars) {
-            const wchar_t* name = g_faultModulePath + length;
-            while (name > g_faultModulePath && name[-1] != L'\\' && name[-1] != L'/') --name;
-            fault.module =
-                Utf16ToUtf8Lossy(U16(name, static_cast<size_t>(g_faultModulePath + length - name)));
-            fault.offset = address - reinterpret_cast<uintptr_t>(module);
+            if (std::optional<std::u16string> name =
+                    FileName(Path(U16(g_faultModulePath, length)))) {
+                fault.module = Utf16ToUtf8Lossy(*name);
+                fault.offset = address - reinterpret_cast<uintptr_t>(module);
+            }
         }
     }
     const OwnedHandle faulting(
