@@ -95,17 +95,15 @@ public:
         Timed(calls_->reopenSeconds, [&] { made = inner_.CreateOneDirectory(dir); });
         return made;
     }
-    upkit::IoResult<upkit::Unit> CopyFileReplacing(const Path& from, const Path& to) override {
-        return inner_.CopyFileReplacing(from, to);
-    }
-    upkit::IoResult<upkit::Unit> FlushFile(const Path& file) override {
-        return inner_.FlushFile(file);
+    upkit::IoResult<std::unique_ptr<upkit::UnpublishedFile>> CopyToNewFile(
+        const Path& from, const Path& to) override {
+        return inner_.CopyToNewFile(from, to);
     }
     upkit::IoResult<upkit::Unit> RemoveFile(const Path& file) override {
         return inner_.RemoveFile(file);
     }
-    upkit::IoResult<upkit::Unit> Rename(const Path& from, const Path& to, bool replace) override {
-        return inner_.Rename(from, to, replace);
+    upkit::IoResult<upkit::Unit> RemoveFileEvenReadOnly(const Path& file) override {
+        return inner_.RemoveFileEvenReadOnly(file);
     }
     upkit::IoResult<std::vector<upkit::DirectoryEntry>> List(const Path& dir) override {
         return inner_.List(dir);

@@ -43,23 +43,67 @@ Result<Locator> LocateAppExecutable(const Path& exePath, FileSystem& fs) {
     return CouldNotAutoLocate();
 }
 
+// The name a start copies the updater under before the copy takes its real name:
+// "Update.exe.<pid>.partial" beside it.
+Path PartialCopyPath(const Path& updater, uint32_t processId) {
+    return Path(updater.Units() + Wtf8ToUtf16("." + std::to_string(processId) + ".partial"));
+}
+
 // Copies the root's updater to the fallback folder so that the updater found there is always a
-// whole program: the copy is made under a name of this process's own and takes the real name only
-// once complete and on the disk, never over one that another start published meanwhile. Without
-// the flush a power cut could leave the published name with the copy's size but zeros for data,
-// and since an existing copy is never replaced, that broken updater would stay for good. Whatever
-// fails, the partial copy is removed, so the next start tries again.
+// whole program: the copy is made in a new file of this start's own, which has normal attributes
+// (an installer may mark the root's copy read-only, and a read-only copy could be neither flushed
+// nor deleted), and takes the real name through the same open handle once it is complete and on
+// the disk, never over one that another start published meanwhile. Without the flush a power cut
+// could leave the published name with the copy's size but zeros for data, and since an existing
+// copy is never replaced, that broken updater would stay for good. Whatever fails, the partial
+// copy is deleted as it is closed, so the next start tries again.
 IoResult<Unit> PublishUpdaterCopy(const Path& from, const Path& to, FileSystem& fs) {
-    const Path partial(to.Units() +
-                       Wtf8ToUtf16("." + std::to_string(CurrentProcessId()) + ".partial"));
-    IoResult<Unit> step = fs.CopyFileReplacing(from, partial);
-    if (step) step = fs.FlushFile(partial);
-    if (step) step = fs.Rename(partial, to, false);
+    const Path partial = PartialCopyPath(to, CurrentProcessId());
+    IoResult<std::unique_ptr<UnpublishedFile>> copy = fs.CopyToNewFile(from, partial);
+    if (!copy && copy.error().Kind() == IoErrorKind::AlreadyExists) {
+        // Left by an ended process that had this one's id: no live start is writing it.
+        (void)fs.RemoveFileEvenReadOnly(partial);
+        copy = fs.CopyToNewFile(from, partial);
+    }
+    if (!copy) return copy.take_error();
+    IoResult<Unit> step = copy.value()->Flush();
+    if (step) step = copy.value()->Publish(to);
     if (step) return step;
-    (void)fs.RemoveFile(partial);
+    copy.value().reset();
     // Another start got there first with a whole copy of its own, which is kept.
     if (step.error().Kind() == IoErrorKind::AlreadyExists && fs.Exists(to)) return Unit{};
     return step;
+}
+
+// Whether a name is that of a start's partial copy of the updater: "Update.exe.<digits>.partial".
+bool IsPartialCopyName(std::u16string_view name) {
+    constexpr std::u16string_view kPrefix = u"Update.exe.";
+    constexpr std::u16string_view kSuffix = u".partial";
+    if (name.size() <= kPrefix.size() + kSuffix.size() ||
+        name.substr(0, kPrefix.size()) != kPrefix ||
+        name.substr(name.size() - kSuffix.size()) != kSuffix) {
+        return false;
+    }
+    const std::u16string_view id =
+        name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+    return std::all_of(id.begin(), id.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+}
+
+// Deletes the partial copies of the updater that a start left beside the published one when it
+// was killed or lost power between its copy and the publication: each is as large as the updater,
+// and no later start would remove it, since its id differs. Those of earlier versions carry the
+// root's attributes, read-only among them. A start still making its copy holds it open without
+// sharing deletion, so its copy refuses to go and is left alone; so is anything else that refuses.
+void RemoveAbandonedUpdaterCopies(const Path& fallback, FileSystem& fs) {
+    IoResult<std::vector<DirectoryEntry>> entries = fs.List(fallback);
+    if (!entries) return;
+    for (const DirectoryEntry& entry : entries.value()) {
+        if (entry.isDirectory || !IsPartialCopyName(entry.name)) continue;
+        const Path path = JoinPath(fallback, std::u16string_view(entry.name));
+        if (fs.RemoveFileEvenReadOnly(path)) {
+            UPKIT_INFO(kTarget, "Removed abandoned updater copy: " + PathDisplay(path));
+        }
+    }
 }
 
 }  // namespace
@@ -243,7 +287,8 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
     // The copy comes from the root even when the configuration named another updater: the root's
     // is the one the installer keeps current. An existing copy is left alone.
     const Path rootUpdater = JoinPath(config.rootDir, "Update.exe");
-    if (!fs.Exists(config.updaterPath) && fs.Exists(rootUpdater)) {
+    bool haveCopy = fs.Exists(config.updaterPath);
+    if (!haveCopy && fs.Exists(rootUpdater)) {
         if (IoResult<Unit> copied = PublishUpdaterCopy(rootUpdater, config.updaterPath, fs);
             !copied) {
             UPKIT_ERROR(kTarget,
@@ -251,8 +296,10 @@ void SelectPackagesDirectory(LocatorConfig& config, const PackageManifest& manif
         } else {
             UPKIT_INFO(kTarget, "Copied Update.exe from root to fallback: " +
                                     PathDisplay(config.updaterPath));
+            haveCopy = true;
         }
     }
+    if (haveCopy) RemoveAbandonedUpdaterCopies(fallback, fs);
 }
 
 std::string LogFileNameForInstallation(const std::optional<LocatorConfig>& locatorOverride) {

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <set>
@@ -46,10 +47,10 @@ void Install(FakeFileSystem& disk, const std::string& root, std::string_view id 
 // The disk's actions, with the process's own number in a partial copy's name written "<pid>",
 // since it differs from run to run.
 std::vector<std::string> Actions(const FakeFileSystem& disk) {
+    const std::regex own("\\." + std::to_string(CurrentProcessId()) + "\\.partial");
     std::vector<std::string> shown;
     for (const std::string& action : disk.actions) {
-        shown.push_back(
-            std::regex_replace(action, std::regex(R"(\.[0-9]+\.partial)"), ".<pid>.partial"));
+        shown.push_back(std::regex_replace(action, own, ".<pid>.partial"));
     }
     return shown;
 }
@@ -437,10 +438,17 @@ TEST(SelectPackagesDirectory, Decisions) {
     const std::string create = "create " + fallback + R"(\packages)";
     const std::string updater = fallback + R"(\Update.exe)";
     const std::string partial = updater + ".<pid>.partial";
-    const std::string copy = R"(copy C:\App\Update.exe -> )" + partial;
+    const std::string copy = R"(copy C:\App\Update.exe -> new )" + partial;
     const std::string flush = "flush " + partial;
-    const std::string publish = "rename " + partial + " -> " + updater;
-    const std::string discard = "delete " + partial;
+    const std::string publish = "publish " + partial + " -> " + updater;
+    const std::string discard = "discard " + partial;
+    const std::string rootUpdater = R"(C:\App\Update.exe)";
+    // Partial copies left by other starts: ids no process of this test can have.
+    const std::string stale = updater + ".4294967295.partial";
+    const std::string live = updater + ".4294967291.partial";
+    const std::string ownStale = updater + "." + std::to_string(CurrentProcessId()) + ".partial";
+    const std::string notACopy = updater + ".notes.partial";
+    const LogLine removedStale = Info("Removed abandoned updater copy: " + stale);
 
     struct Case {
         const char* name;
@@ -459,6 +467,9 @@ TEST(SelectPackagesDirectory, Decisions) {
         std::optional<IoError> renameError = {};
         std::optional<std::string> appearsDuringCopy = {};
         std::optional<IoError> flushError = {};
+        std::set<std::string> readOnly = {};  // entries carrying the read-only attribute
+        std::set<std::string> held = {};      // entries another start holds open
+        std::set<std::string> partialsAfter = {};
     };
     const Case cases[] = {
         {"writable root",
@@ -646,7 +657,7 @@ TEST(SelectPackagesDirectory, Decisions) {
          {rootRefused, rootFalse, usingFallback,
           Error("Unable to create fallback packages directory: " + createError.Display()),
           Error("Failed to copy Update.exe to fallback path: " + copyError.Display())},
-         {copy, discard},
+         {copy},
          {R"(C:\App)"}},
         {"the copy cannot take its name: nothing partial is left",
          R"(C:\App\packages)",
@@ -695,13 +706,124 @@ TEST(SelectPackagesDirectory, Decisions) {
          {R"(C:\App)"},
          {},
          updater},
+        {"a read-only root updater gives a copy without the attribute",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {rootUpdater},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         updater,
+         {rootRefused, rootFalse, usingFallback, copied},
+         {createFallback, create, copy, flush, publish},
+         {R"(C:\App)"},
+         {},
+         {},
+         {},
+         {rootUpdater}},
+        {"an abandoned read-only partial copy beside the copy is removed, other names stay",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {rootUpdater, updater, stale, notACopy},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         updater,
+         {rootRefused, rootFalse, usingFallback, removedStale},
+         {create, "delete read-only " + stale},
+         {R"(C:\App)"},
+         {},
+         {},
+         {},
+         {stale},
+         {},
+         {notACopy}},
+        {"a partial copy another start is still making is left alone",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {rootUpdater, updater, live},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         updater,
+         {rootRefused, rootFalse, usingFallback},
+         {create, "delete read-only " + live},
+         {R"(C:\App)"},
+         {},
+         {},
+         {},
+         {},
+         {live},
+         {live}},
+        {"abandoned partial copies go once this start has published its own",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {rootUpdater, stale},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         updater,
+         {rootRefused, rootFalse, usingFallback, copied, removedStale},
+         {create, copy, flush, publish, "delete read-only " + stale},
+         {R"(C:\App)"},
+         {},
+         {},
+         {},
+         {stale}},
+        {"a partial copy under this start's own id was abandoned by an ended process",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {rootUpdater, ownStale},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         updater,
+         {rootRefused, rootFalse, usingFallback, copied},
+         {create, copy, "delete read-only " + partial, copy, flush, publish},
+         {R"(C:\App)"},
+         {},
+         {},
+         {},
+         {ownStale}},
+        {"no abandoned copy is touched when no copy was published or found",
+         R"(C:\App\packages)",
+         R"(C:\App\Update.exe)",
+         {},
+         {rootUpdater, stale},
+         lad,
+         {},
+         {},
+         fallback + R"(\packages)",
+         updater,
+         {rootRefused, rootFalse, usingFallback,
+          Error("Failed to copy Update.exe to fallback path: " + flushError.Display())},
+         {create, copy, flush, discard},
+         {R"(C:\App)"},
+         {},
+         {},
+         flushError,
+         {stale},
+         {},
+         {stale}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CapturedLog log;
         FakeFileSystem disk;
         disk.writableDirs = c.writable;
-        for (const std::string& entry : c.entries) disk.AddFile(entry);
+        for (const std::string& entry : c.entries) disk.AddFile(entry, "bytes of " + entry);
+        for (const std::string& entry : c.readOnly) disk.SetReadOnly(entry);
+        disk.undeletable = c.held;
         disk.localAppData = c.localAppData;
         if (c.localAppData) disk.AddDirectory(*c.localAppData);
         disk.createError = c.createError;
@@ -723,6 +845,20 @@ TEST(SelectPackagesDirectory, Decisions) {
         EXPECT_THAT(log.Lines(), ElementsAreArray(c.lines));
         EXPECT_THAT(Actions(disk), ElementsAreArray(c.actions));
         EXPECT_THAT(disk.probes, ElementsAreArray(c.probes));
+        // What is on the disk afterwards: a copy this start published is the root's updater,
+        // whole and without the read-only attribute, and no partial copy of its own is left.
+        std::set<std::string> partials;
+        for (const std::string& path : disk.Paths()) {
+            if (path.size() > 8 && path.substr(path.size() - 8) == ".partial")
+                partials.insert(path);
+        }
+        EXPECT_THAT(partials, ElementsAreArray(c.partialsAfter));
+        const bool published = std::find(c.lines.begin(), c.lines.end(), copied) != c.lines.end() &&
+                               !c.appearsDuringCopy;
+        if (published) {
+            EXPECT_EQ(disk.Content(updater), "bytes of " + rootUpdater);
+            EXPECT_FALSE(disk.IsReadOnly(updater));
+        }
     }
 }
 

@@ -356,6 +356,61 @@ TEST_F(LocatorWin, ARootThatRefusesNewFilesMovesPackagesToLocalAppData) {
     EXPECT_TRUE(zt::PathExists(fallback / L"Update.exe"));
 }
 
+// An installer may leave the root's updater read-only. Copying it keeps the attribute, and a
+// read-only copy can be neither opened for writing (to flush it) nor deleted on Windows; Wine as
+// root does both, so the attributes are checked here, where the decision shows.
+TEST_F(LocatorWin, AReadOnlyRootUpdaterIsPublishedAsAWholeCopyThatIsNotReadOnly) {
+    const std::wstring root = dir_ / L"App";
+    Install(root, Manifest("LocTest.ReadOnly"));
+    const std::wstring rootUpdater = root + L"\\Update.exe";
+    const std::string bytes = "MZ updater " + std::string(1 << 20, 'u');
+    ASSERT_TRUE(zt::WriteFile(rootUpdater, bytes));
+    ASSERT_TRUE(SetFileAttributesW(rootUpdater.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(zt::MakeDirs(zt::JoinPath(root, L".upkit_dir_test")));
+    FallbackDir fallback(L"LocTest.ReadOnly");
+
+    HostRun run = Run(root + L"\\current\\ZeltOy2.exe", {L"auto", L"current"});
+    EXPECT_THAT(run.log, Contains(Info("Copied Update.exe from root to fallback: " +
+                                       N(fallback / L"Update.exe"))));
+    EXPECT_EQ(zt::TryReadFile(fallback / L"Update.exe"), bytes);
+    const DWORD attributes = GetFileAttributesW((fallback / L"Update.exe").c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(attributes & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_THAT(zt::ListDir(fallback.path()), ElementsAre(L"Update.exe", L"packages"));
+}
+
+// A start killed between its copy and the publication leaves a whole "Update.exe.<pid>.partial"
+// (read-only, when an earlier version copied a read-only updater). The next start that finds the
+// copy removes it, but not one that a live start is still making, which is held open without
+// sharing deletion (here by the test, a process of its own to the host's).
+TEST_F(LocatorWin, AbandonedPartialCopiesGoButNotOneAStartIsMaking) {
+    const std::wstring root = dir_ / L"App";
+    Install(root, Manifest("LocTest.Partials"));
+    ASSERT_TRUE(zt::MakeDirs(zt::JoinPath(root, L".upkit_dir_test")));
+    FallbackDir fallback(L"LocTest.Partials");
+    const std::wstring stale = fallback / L"Update.exe.4294967295.partial";
+    const std::wstring live = fallback / L"Update.exe.4294967291.partial";
+    const std::wstring other = fallback / L"Update.exe.notes.partial";
+    ASSERT_TRUE(zt::WriteFile(fallback / L"Update.exe", "the published copy"));
+    for (const std::wstring& path : {stale, live, other}) {
+        ASSERT_TRUE(zt::WriteFile(path, "MZ partial"));
+    }
+    ASSERT_TRUE(SetFileAttributesW(stale.c_str(), FILE_ATTRIBUTE_READONLY));
+    const HANDLE making = CreateFileW(live.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(making, INVALID_HANDLE_VALUE);
+
+    HostRun run = Run(root + L"\\current\\ZeltOy2.exe", {L"auto", L"current"});
+    CloseHandle(making);
+    EXPECT_THAT(run.Of("upkit::locator"),
+                Contains(Info("Removed abandoned updater copy: " + N(stale))));
+    EXPECT_THAT(run.Of("upkit::locator"), Not(Contains(HasSubstr(N(live)))));
+    EXPECT_THAT(zt::ListDir(fallback.path()),
+                ElementsAre(L"Update.exe", L"Update.exe.4294967291.partial",
+                            L"Update.exe.notes.partial", L"packages"));
+    EXPECT_EQ(zt::TryReadFile(fallback / L"Update.exe"), "the published copy");
+}
+
 TEST_F(LocatorWin, AFallbackThatCannotBeCreatedIsLoggedAndStillUsed) {
     const std::wstring root = dir_ / L"App";
     Install(root, Manifest("LocTest.Blocked"));

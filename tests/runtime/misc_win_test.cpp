@@ -241,23 +241,104 @@ TEST(PathQueriesWin, ExistsAndCreateDirAll) {
     EXPECT_FALSE(blocked.ok());
 }
 
-// Flushing opens the file for writing: a file that is missing or held by a program that shares
-// no writing cannot be flushed, and says why; the content stays as it was.
-TEST(PathQueriesWin, FlushFileWritesAnExistingFileToTheDisk) {
-    TestDir temp;
-    ASSERT_TRUE(zelt::test::WriteFile(temp / L"copy", "MZ whole program"));
-    EXPECT_TRUE(SystemFileSystem().FlushFile(ToPath(temp / L"copy")).ok());
-    EXPECT_EQ(zelt::test::ReadFile(temp / L"copy"), "MZ whole program");
+// ---- Copies of files ----
 
-    IoResult<Unit> missing = SystemFileSystem().FlushFile(ToPath(temp / L"missing"));
+DWORD AttributesOf(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str());
+}
+
+constexpr DWORD kCarried = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// A copy is made in a new file of its own with normal attributes, whatever the source carries.
+// Until it has its name nobody else can delete it, a second copy cannot take its place, and
+// closing it unpublished deletes it; it takes its name without replacing anything.
+TEST(NewFileCopyWin, IsTheProcesssOwnUntilItHasItsName) {
+    TestDir temp;
+    const std::wstring source = temp / L"Update.exe";
+    const std::wstring partial = temp / L"Update.exe.1.partial";
+    const std::wstring taken = temp / L"taken.exe";
+    const std::wstring published = temp / L"published.exe";
+    const std::string bytes = "MZ whole program " + std::string(3 << 20, 'x');
+    ASSERT_TRUE(zelt::test::WriteFile(source, bytes));
+    ASSERT_TRUE(zelt::test::WriteFile(taken, "another start's copy"));
+    ASSERT_TRUE(SetFileAttributesW(source.c_str(), kCarried));
+    ASSERT_NE(AttributesOf(source) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    FileSystem& fs = SystemFileSystem();
+    {
+        IoResult<std::unique_ptr<UnpublishedFile>> copy =
+            fs.CopyToNewFile(ToPath(source), ToPath(partial));
+        ASSERT_TRUE(copy.ok()) << copy.error().Display();
+        EXPECT_EQ(AttributesOf(partial) & kCarried, 0u);
+
+        EXPECT_FALSE(DeleteFileW(partial.c_str()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        IoResult<Unit> removed = fs.RemoveFileEvenReadOnly(ToPath(partial));
+        ASSERT_FALSE(removed.ok());
+        EXPECT_EQ(removed.error().OsCode(), ERROR_SHARING_VIOLATION);
+        IoResult<std::unique_ptr<UnpublishedFile>> again =
+            fs.CopyToNewFile(ToPath(source), ToPath(partial));
+        ASSERT_FALSE(again.ok());
+        EXPECT_EQ(again.error().Kind(), IoErrorKind::AlreadyExists);
+
+        EXPECT_TRUE(copy.value()->Flush().ok());
+        IoResult<Unit> overTaken = copy.value()->Publish(ToPath(taken));
+        ASSERT_FALSE(overTaken.ok());
+        EXPECT_EQ(overTaken.error().Kind(), IoErrorKind::AlreadyExists);
+        EXPECT_EQ(zelt::test::ReadFile(taken), "another start's copy");
+        EXPECT_TRUE(copy.value()->Publish(ToPath(published)).ok());
+    }
+    EXPECT_FALSE(zelt::test::PathExists(partial));
+    EXPECT_EQ(zelt::test::ReadFile(published), bytes);
+    EXPECT_EQ(AttributesOf(published) & kCarried, 0u);
+
+    {
+        IoResult<std::unique_ptr<UnpublishedFile>> dropped =
+            fs.CopyToNewFile(ToPath(source), ToPath(partial));
+        ASSERT_TRUE(dropped.ok());
+        EXPECT_TRUE(zelt::test::PathExists(partial));
+    }
+    EXPECT_FALSE(zelt::test::PathExists(partial));
+
+    IoResult<std::unique_ptr<UnpublishedFile>> missing =
+        fs.CopyToNewFile(ToPath(temp / L"missing.exe"), ToPath(partial));
     ASSERT_FALSE(missing.ok());
     EXPECT_EQ(missing.error().Kind(), IoErrorKind::NotFound);
+    EXPECT_FALSE(zelt::test::PathExists(partial));
+}
 
-    zelt::test::Held held(temp / L"copy", FILE_SHARE_READ);
-    IoResult<Unit> locked = SystemFileSystem().FlushFile(ToPath(temp / L"copy"));
-    ASSERT_FALSE(locked.ok());
-    EXPECT_TRUE(locked.error().IsOs());
-    EXPECT_EQ(locked.error().OsCode(), ERROR_SHARING_VIOLATION);
+// Deleting a read-only file clears the attribute first; a file another program holds without
+// sharing deletion stays exactly as it was, read-only still. The plain deletion refuses a
+// read-only file, as the system does.
+TEST(RemoveFileWin, ReadOnlyFilesAndFilesHeldWithoutDeleteSharing) {
+    TestDir temp;
+    const std::wstring stale = temp / L"stale.partial";
+    const std::wstring held = temp / L"held.partial";
+    for (const std::wstring& path : {stale, held}) {
+        ASSERT_TRUE(zelt::test::WriteFile(path, "MZ"));
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    FileSystem& fs = SystemFileSystem();
+
+    IoResult<Unit> plain = fs.RemoveFile(ToPath(stale));
+    ASSERT_FALSE(plain.ok());
+    EXPECT_EQ(plain.error().Kind(), IoErrorKind::PermissionDenied);
+    EXPECT_TRUE(fs.RemoveFileEvenReadOnly(ToPath(stale)).ok());
+    EXPECT_FALSE(zelt::test::PathExists(stale));
+
+    // Read access only: Windows opens a read-only file for nothing more.
+    const HANDLE holder =
+        CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    IoResult<Unit> refused = fs.RemoveFileEvenReadOnly(ToPath(held));
+    CloseHandle(holder);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().OsCode(), ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(zelt::test::PathExists(held));
+    EXPECT_NE(AttributesOf(held) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_TRUE(fs.RemoveFileEvenReadOnly(ToPath(held)).ok());
+    EXPECT_FALSE(zelt::test::PathExists(held));
 }
 
 // ---- Long paths ----

@@ -90,6 +90,61 @@ private:
     std::shared_ptr<std::string> data_;
 };
 
+// A copy being made: its node is at the name it was made under until it is published, and it
+// cannot be deleted by anyone while it is open.
+class FakeUnpublishedFile final : public upkit::UnpublishedFile {
+public:
+    FakeUnpublishedFile(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {
+        fs_.making_.insert(path_);
+    }
+    ~FakeUnpublishedFile() override {
+        fs_.making_.erase(path_);
+        if (published_) return;
+        fs_.actions.push_back("discard " + path_);
+        fs_.nodes_.erase(path_);
+    }
+    FakeUnpublishedFile(const FakeUnpublishedFile&) = delete;
+    FakeUnpublishedFile& operator=(const FakeUnpublishedFile&) = delete;
+
+    upkit::IoResult<upkit::Unit> Flush() override {
+        fs_.Before("flush", path_);
+        fs_.actions.push_back("flush " + path_);
+        if (fs_.flushError) return *fs_.flushError;
+        if (std::optional<upkit::IoError> error = fs_.Failing(path_)) return *error;
+        return upkit::Unit{};
+    }
+
+    upkit::IoResult<upkit::Unit> Publish(const upkit::Path& to) override {
+        const std::string target = Key(to);
+        fs_.Before("publish", path_);
+        fs_.actions.push_back("publish " + path_ + " -> " + target);
+        if (fs_.renameError) return *fs_.renameError;
+        if (std::optional<upkit::IoError> error = fs_.Failing(target)) return *error;
+        if (fs_.Has(target)) return Error(IoErrorKind::AlreadyExists);
+        fs_.nodes_[target] = fs_.nodes_[path_];
+        fs_.nodes_.erase(path_);
+        fs_.making_.erase(path_);
+        path_ = target;
+        published_ = true;
+        return upkit::Unit{};
+    }
+
+private:
+    FakeFileSystem& fs_;
+    std::string path_;
+    bool published_ = false;
+};
+
+void FakeFileSystem::SetReadOnly(const std::string& path, bool readOnly) {
+    auto it = nodes_.find(path);
+    if (it != nodes_.end()) it->second.readOnly = readOnly;
+}
+
+bool FakeFileSystem::IsReadOnly(const std::string& path) const {
+    auto it = nodes_.find(path);
+    return it != nodes_.end() && it->second.readOnly;
+}
+
 void FakeFileSystem::AddParents(const std::string& path) {
     for (std::optional<std::string> parent = ParentKey(path); parent; parent = ParentKey(*parent)) {
         if (nodes_.count(*parent)) break;
@@ -172,60 +227,45 @@ upkit::IoResult<upkit::Unit> FakeFileSystem::CreateOneDirectory(const Path& dir)
     return Unit{};
 }
 
-upkit::IoResult<upkit::Unit> FakeFileSystem::CopyFileReplacing(const Path& from, const Path& to) {
+upkit::IoResult<std::unique_ptr<upkit::UnpublishedFile>> FakeFileSystem::CopyToNewFile(
+    const Path& from, const Path& to) {
     const std::string source = Key(from);
     const std::string target = Key(to);
     Before("copy", source);
-    actions.push_back("copy " + source + " -> " + target);
+    actions.push_back("copy " + source + " -> new " + target);
     if (appearsDuringCopy) AddFile(*appearsDuringCopy, "copied by another start");
     if (copyError) return *copyError;
     if (std::optional<IoError> error = Failing(source)) return *error;
-    if (std::optional<IoError> error = Failing(target)) return *error;
     auto it = nodes_.find(source);
     if (it == nodes_.end() || it->second.directory) return Error(IoErrorKind::NotFound);
+    if (Has(target)) return Error(IoErrorKind::AlreadyExists);
+    if (std::optional<IoError> error = Failing(target)) return *error;
+    const std::optional<std::string> parent = ParentKey(target);
+    if (parent && !HasDirectory(*parent)) return Error(IoErrorKind::NotFound);
+    // Made new with normal attributes, whatever the source carries.
     AddFile(target, *it->second.data);
-    return Unit{};
-}
-
-upkit::IoResult<upkit::Unit> FakeFileSystem::FlushFile(const Path& file) {
-    const std::string path = Key(file);
-    Before("flush", path);
-    actions.push_back("flush " + path);
-    if (flushError) return *flushError;
-    if (std::optional<IoError> error = Failing(path)) return *error;
-    auto it = nodes_.find(path);
-    if (it == nodes_.end() || it->second.directory) return Error(IoErrorKind::NotFound);
-    return Unit{};
+    return std::unique_ptr<upkit::UnpublishedFile>(new FakeUnpublishedFile(*this, target));
 }
 
 upkit::IoResult<upkit::Unit> FakeFileSystem::RemoveFile(const Path& file) {
-    const std::string path = Key(file);
-    Before("delete", path);
-    actions.push_back("delete " + path);
-    if (std::optional<IoError> error = Failing(path)) return *error;
-    if (undeletable.count(path)) return Error(IoErrorKind::PermissionDenied);
-    auto it = nodes_.find(path);
-    if (it == nodes_.end()) return Error(IoErrorKind::NotFound);
-    if (it->second.directory) return Error(IoErrorKind::PermissionDenied);
-    nodes_.erase(it);
-    return Unit{};
+    return Delete(Key(file), /*evenReadOnly=*/false);
 }
 
-upkit::IoResult<upkit::Unit> FakeFileSystem::Rename(const Path& from, const Path& to,
-                                                    bool replace) {
-    const std::string source = Key(from);
-    const std::string target = Key(to);
-    Before("rename", source);
-    actions.push_back("rename " + source + " -> " + target);
-    if (renameError) return *renameError;
-    if (std::optional<IoError> error = Failing(source)) return *error;
-    if (std::optional<IoError> error = Failing(target)) return *error;
-    auto it = nodes_.find(source);
+upkit::IoResult<upkit::Unit> FakeFileSystem::RemoveFileEvenReadOnly(const Path& file) {
+    return Delete(Key(file), /*evenReadOnly=*/true);
+}
+
+upkit::IoResult<upkit::Unit> FakeFileSystem::Delete(const std::string& path, bool evenReadOnly) {
+    Before("delete", path);
+    actions.push_back((evenReadOnly ? "delete read-only " : "delete ") + path);
+    if (std::optional<IoError> error = Failing(path)) return *error;
+    if (undeletable.count(path) || making_.count(path)) return Error(IoErrorKind::PermissionDenied);
+    auto it = nodes_.find(path);
     if (it == nodes_.end()) return Error(IoErrorKind::NotFound);
-    if (!replace && Has(target)) return Error(IoErrorKind::AlreadyExists);
-    const Node node = it->second;
+    if (it->second.directory || (it->second.readOnly && !evenReadOnly)) {
+        return Error(IoErrorKind::PermissionDenied);
+    }
     nodes_.erase(it);
-    nodes_[target] = node;
     return Unit{};
 }
 

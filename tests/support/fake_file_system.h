@@ -34,6 +34,10 @@ public:
 
     // A file with the content; its parent directories are made too.
     void AddFile(const std::string& path, std::string content = {});
+    // Gives a file the read-only attribute, or takes it away. A read-only file is refused by
+    // RemoveFile, as Windows' DeleteFileW refuses it.
+    void SetReadOnly(const std::string& path, bool readOnly = true);
+    bool IsReadOnly(const std::string& path) const;
     // A directory and its parents.
     void AddDirectory(const std::string& path);
     void Remove(const std::string& path);
@@ -58,9 +62,9 @@ public:
     // listing, copying (from or to), flushing, renaming (from or to), deleting, sizing, creating.
     std::map<std::string, IoError> failing;
     // Files another program holds open without sharing deletion: deleting them fails with
-    // PermissionDenied, reading them works.
+    // PermissionDenied, even clearing the read-only attribute first, reading them works.
     std::set<std::string> undeletable;
-    // Every directory creation, copy, flush or rename fails with the error.
+    // Every directory creation, copy, flush or publication fails with the error.
     std::optional<IoError> createError;
     std::optional<IoError> copyError;
     std::optional<IoError> flushError;
@@ -78,8 +82,10 @@ public:
 
     // ---- What was done ----
 
-    // "create D", "copy A -> B", "flush F", "rename A -> B", "delete F", "read F", "append F",
-    // "write N", "rename open F -> G": changes to the disk and the opening of files, in order.
+    // "create D", "copy A -> new B", "flush B", "publish B -> C", "discard B" (an unpublished
+    // copy closed), "delete F", "delete read-only F" (RemoveFileEvenReadOnly), "read F",
+    // "append F", "write N", "rename open F -> G": changes to the disk and the opening of files,
+    // in order.
     std::vector<std::string> actions;
     // The directories probed for new files, in order.
     std::vector<std::string> probes;
@@ -90,10 +96,10 @@ public:
     bool IsDirectory(const Path& path) override;
     IoResult<Unit> ProbeNewFile(const Path& file) override;
     IoResult<Unit> CreateOneDirectory(const Path& dir) override;
-    IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) override;
-    IoResult<Unit> FlushFile(const Path& file) override;
+    IoResult<std::unique_ptr<upkit::UnpublishedFile>> CopyToNewFile(const Path& from,
+                                                                    const Path& to) override;
     IoResult<Unit> RemoveFile(const Path& file) override;
-    IoResult<Unit> Rename(const Path& from, const Path& to, bool replace) override;
+    IoResult<Unit> RemoveFileEvenReadOnly(const Path& file) override;
     IoResult<std::vector<upkit::DirectoryEntry>> List(const Path& dir) override;
     IoResult<uint64_t> FileSize(const Path& file) override;
     IoResult<std::unique_ptr<upkit::RandomAccessFile>> OpenForReading(const Path& file) override;
@@ -105,16 +111,21 @@ public:
 
 private:
     friend class FakeAppendFile;
+    friend class FakeUnpublishedFile;
     struct Node {
         bool directory = false;
         std::shared_ptr<std::string> data;  // a file's content, shared with the handles open on it
+        bool readOnly = false;
     };
 
     void Before(const std::string& operation, const std::string& path);
     std::optional<IoError> Failing(const std::string& path) const;
     void AddParents(const std::string& path);
+    IoResult<Unit> Delete(const std::string& path, bool evenReadOnly);
 
     std::map<std::string, Node> nodes_;
+    // Copies this disk is still making: open without delete sharing, as the system's are.
+    std::set<std::string> making_;
 };
 
 }  // namespace zelt::test

@@ -17,7 +17,8 @@
 //   - Paths are handed over as SystemPathText gives them (misc.h): a path holding a NUL
 //     fails with "nul byte found in provided data" and is never cut short at it.
 //   - Files are opened so that other processes may go on reading, writing, renaming and deleting
-//     them: the runtime must never stand in the way of the updater or of another start.
+//     them: the runtime must never stand in the way of the updater or of another start. The one
+//     exception is a file the runtime is still making (UnpublishedFile), which nobody else uses.
 #pragma once
 
 #include <chrono>
@@ -77,6 +78,20 @@ public:
     virtual RenameOutcome RenameIfAt(const Path& from, const Path& to) = 0;
 };
 
+// A file this process has just made and filled, still open and not yet under its real name. It is
+// open without sharing deletion, so while it stays open no other process can delete or rename it:
+// a start that tidies up abandoned copies leaves it alone. Closing it unpublished deletes it.
+class UnpublishedFile {
+public:
+    virtual ~UnpublishedFile() = default;
+    // Has the system write everything it holds of the file to the disk: once this succeeds, a
+    // power cut cannot leave the file with its size but without its data.
+    virtual IoResult<Unit> Flush() = 0;
+    // Gives the file its name through the open handle, never replacing: a taken name fails with
+    // AlreadyExists and nothing changes.
+    virtual IoResult<Unit> Publish(const Path& to) = 0;
+};
+
 // Turns that the writers of one file take across processes, so that appends which are not atomic
 // across processes cannot overwrite each other. The wait is bounded.
 class WriterTurns {
@@ -110,16 +125,16 @@ public:
     // Creates one directory. Fails with NotFound when its parent is missing and AlreadyExists
     // when the name is taken (by a directory or anything else).
     virtual IoResult<Unit> CreateOneDirectory(const Path& dir) = 0;
-    // Copies a file, replacing an existing destination.
-    virtual IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) = 0;
-    // Opens an existing file for writing and has the system write everything it holds of the
-    // file to the disk: once this succeeds, a power cut cannot leave the file with its size but
-    // without its data.
-    virtual IoResult<Unit> FlushFile(const Path& file) = 0;
+    // Creates `to` as a new file (a taken name fails with AlreadyExists) with normal attributes,
+    // whatever `from` carries (a read-only source gives a copy that is not), and copies the bytes
+    // of `from` into it. On failure nothing is left at `to`.
+    virtual IoResult<std::unique_ptr<UnpublishedFile>> CopyToNewFile(const Path& from,
+                                                                     const Path& to) = 0;
+    // Deletes a file. A read-only one is refused, as the system refuses it.
     virtual IoResult<Unit> RemoveFile(const Path& file) = 0;
-    // Renames a file. Without `replace`, a taken name fails with AlreadyExists and nothing
-    // changes; with it, the file of that name is replaced.
-    virtual IoResult<Unit> Rename(const Path& from, const Path& to, bool replace) = 0;
+    // Deletes a file, read-only or not. One that another process holds open without sharing
+    // deletion is left exactly as it was, attributes included, and the refusal comes back.
+    virtual IoResult<Unit> RemoveFileEvenReadOnly(const Path& file) = 0;
     // The directory's entries as the system lists them ("." and ".." may be among them). The
     // directory's text is a plain path: nothing in it is taken as a pattern.
     virtual IoResult<std::vector<DirectoryEntry>> List(const Path& dir) = 0;

@@ -64,6 +64,41 @@ IoResult<std::unique_ptr<OwnedFd>> OpenFd(const Path& path, int flags) {
     return std::make_unique<OwnedFd>(fd);
 }
 
+// A copy being made; removed unless it was published. POSIX has no sharing modes, so nothing
+// keeps another process from removing it meanwhile.
+class NewFileCopy final : public UnpublishedFile {
+public:
+    NewFileCopy(std::unique_ptr<OwnedFd> fd, std::string path)
+        : fd_(std::move(fd)), path_(std::move(path)) {}
+    ~NewFileCopy() override {
+        if (!published_) unlink(path_.c_str());
+    }
+    NewFileCopy(const NewFileCopy&) = delete;
+    NewFileCopy& operator=(const NewFileCopy&) = delete;
+
+    int Fd() const { return fd_->Get(); }
+
+    IoResult<Unit> Flush() override {
+        if (fsync(fd_->Get()) != 0) return LastError();
+        return Unit{};
+    }
+
+    IoResult<Unit> Publish(const Path& to) override {
+        IoResult<std::string> target = Native(to);
+        if (!target) return target.take_error();
+        if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target->c_str(), RENAME_NOREPLACE) != 0) {
+            return LastError();
+        }
+        published_ = true;
+        return Unit{};
+    }
+
+private:
+    std::unique_ptr<OwnedFd> fd_;
+    std::string path_;
+    bool published_ = false;
+};
+
 class DescriptorFile final : public RandomAccessFile {
 public:
     explicit DescriptorFile(std::unique_ptr<OwnedFd> fd) : fd_(std::move(fd)) {}
@@ -163,41 +198,49 @@ public:
         return Unit{};
     }
 
-    IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) override {
-        IoResult<std::string> source = Native(from);
+    IoResult<std::unique_ptr<UnpublishedFile>> CopyToNewFile(const Path& from,
+                                                             const Path& to) override {
+        IoResult<std::unique_ptr<OwnedFd>> source = OpenFd(from, O_RDONLY);
         if (!source) return source.take_error();
         IoResult<std::string> target = Native(to);
         if (!target) return target.take_error();
-        std::error_code error;
-        std::filesystem::copy_file(*source, *target,
-                                   std::filesystem::copy_options::overwrite_existing, error);
-        if (error) return IoError::FromOsCode(error.value());
-        return Unit{};
-    }
-
-    IoResult<Unit> FlushFile(const Path& file) override {
-        IoResult<std::unique_ptr<OwnedFd>> fd = OpenFd(file, O_WRONLY);
-        if (!fd) return fd.take_error();
-        if (fsync(fd.value()->Get()) != 0) return LastError();
-        return Unit{};
+        IoResult<std::unique_ptr<OwnedFd>> made = OpenFd(to, O_WRONLY | O_CREAT | O_EXCL);
+        if (!made) return made.take_error();
+        auto copy = std::make_unique<NewFileCopy>(std::move(made.value()), std::move(*target));
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = read(source.value()->Get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return LastError();  // the unpublished copy removes itself
+            if (got == 0) break;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put =
+                    write(copy->Fd(), buffer + done, static_cast<size_t>(got - done));
+                if (put < 0 && errno == EINTR) continue;
+                if (put < 0) return LastError();
+                done += put;
+            }
+        }
+        return std::unique_ptr<UnpublishedFile>(std::move(copy));
     }
 
     IoResult<Unit> RemoveFile(const Path& file) override {
         IoResult<std::string> native = Native(file);
         if (!native) return native.take_error();
+        // A file without write permission stands for Windows' read-only attribute.
+        struct stat info;
+        if (stat(native->c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+            return IoError::FromOsCode(EACCES);
+        }
         if (unlink(native->c_str()) != 0) return LastError();
         return Unit{};
     }
 
-    IoResult<Unit> Rename(const Path& from, const Path& to, bool replace) override {
-        IoResult<std::string> source = Native(from);
-        if (!source) return source.take_error();
-        IoResult<std::string> target = Native(to);
-        if (!target) return target.take_error();
-        const int done = replace ? rename(source->c_str(), target->c_str())
-                                 : renameat2(AT_FDCWD, source->c_str(), AT_FDCWD, target->c_str(),
-                                             RENAME_NOREPLACE);
-        if (done != 0) return LastError();
+    IoResult<Unit> RemoveFileEvenReadOnly(const Path& file) override {
+        IoResult<std::string> native = Native(file);
+        if (!native) return native.take_error();
+        if (unlink(native->c_str()) != 0) return LastError();
         return Unit{};
     }
 

@@ -4,7 +4,8 @@
 //   - A path reaches the system as SystemPathText gives it; its failure (a NUL in the path) is
 //     returned before the system is asked.
 //   - A file is opened sharing reading, writing and deletion (kShareAll), never inheritable, so
-//     that no other program, the updater included, ever finds it locked by the runtime.
+//     that no other program, the updater included, ever finds it locked by the runtime. The one
+//     exception is a copy still being made (NewFileCopy), which is this process's alone.
 //   - Every handle is owned by an OwnedHandle and closed on every path.
 //   - A failure is the IoError of GetLastError() taken right after the failing call (LastError),
 //     or of the HRESULT a shell call returned; nothing is retried or logged here.
@@ -102,17 +103,6 @@ IoResult<Unit> WithPath(const Path& path, Call&& call) {
     return Unit{};
 }
 
-// The same with two paths.
-template <class Call>
-IoResult<Unit> WithPaths(const Path& from, const Path& to, Call&& call) {
-    IoResult<std::u16string> source = SystemPathText(from);
-    if (!source) return source.take_error();
-    IoResult<std::u16string> target = SystemPathText(to);
-    if (!target) return target.take_error();
-    if (!call(W(source.value()), W(target.value()))) return LastError();
-    return Unit{};
-}
-
 std::optional<DWORD> Attributes(const Path& path) {
     IoResult<std::u16string> text = SystemPathText(path);
     if (!text) return std::nullopt;
@@ -161,18 +151,87 @@ bool SameFile(HANDLE a, HANDLE b) {
            x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
-// Renames the file behind the handle (opened with DELETE access), replacing `to`.
-bool RenameByHandle(HANDLE file, const std::u16string& to) {
+// Renames the file behind the handle (opened with DELETE access); with `replace`, over a file
+// of that name, else a taken name fails (ERROR_ALREADY_EXISTS).
+bool RenameByHandle(HANDLE file, const std::u16string& to, bool replace) {
     const size_t nameBytes = to.size() * sizeof(wchar_t);
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(info->FileName, to.c_str(), nameBytes + sizeof(wchar_t));
     return SetFileInformationByHandle(file, FileRenameInfo, info,
                                       static_cast<DWORD>(buffer.size())) != 0;
 }
+
+// Marks the file behind the handle (opened with DELETE access) for deletion when it is closed.
+bool DeleteByHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Sets the attributes of the file behind the handle (opened with FILE_WRITE_ATTRIBUTES); the
+// times stay as they are (zero means unchanged).
+bool SetAttributesByHandle(HANDLE file, DWORD attributes) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Copies every byte from one handle's position on to the other's.
+IoResult<Unit> CopyBytes(HANDLE from, HANDLE to) {
+    std::vector<unsigned char> buffer(size_t{1} << 20);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+            return LastError();
+        }
+        if (read == 0) return Unit{};
+        for (DWORD done = 0; done < read;) {
+            DWORD written = 0;
+            if (!WriteFile(to, buffer.data() + done, read - done, &written, nullptr)) {
+                return LastError();
+            }
+            if (written == 0) return IoError::FromOsCode(ERROR_WRITE_FAULT);
+            done += written;
+        }
+    }
+}
+
+// A copy being made: open for writing and deletion, shared for reading only. It takes its name
+// through this same handle, so it is never closed before it has one: a partial copy that was
+// closed could be mistaken for an abandoned one, or be held by a scanner at the wrong moment.
+class NewFileCopy final : public UnpublishedFile {
+public:
+    explicit NewFileCopy(OwnedHandle handle) : handle_(std::move(handle)) {}
+    ~NewFileCopy() override {
+        if (!published_) (void)DeleteByHandle(handle_.Get());
+    }
+    NewFileCopy(const NewFileCopy&) = delete;
+    NewFileCopy& operator=(const NewFileCopy&) = delete;
+
+    HANDLE Handle() const { return handle_.Get(); }
+
+    IoResult<Unit> Flush() override {
+        if (!FlushFileBuffers(handle_.Get())) return LastError();
+        return Unit{};
+    }
+
+    IoResult<Unit> Publish(const Path& to) override {
+        IoResult<std::u16string> target = SystemPathText(to);
+        if (!target) return target.take_error();
+        if (!RenameByHandle(handle_.Get(), target.value(), /*replace=*/false)) return LastError();
+        published_ = true;
+        return Unit{};
+    }
+
+private:
+    OwnedHandle handle_;
+    bool published_ = false;
+};
 
 // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
 // even when another process has appended since. No DELETE access: a log viewer that shares
@@ -209,8 +268,9 @@ public:
                                                                   : RenameOutcome::Failed;
         }
         if (!SameFile(atPath->Get(), handle_.Get())) return RenameOutcome::NotTheOpenFile;
-        return RenameByHandle(atPath->Get(), target.value()) ? RenameOutcome::Renamed
-                                                             : RenameOutcome::Failed;
+        return RenameByHandle(atPath->Get(), target.value(), /*replace=*/true)
+                   ? RenameOutcome::Renamed
+                   : RenameOutcome::Failed;
     }
 
 private:
@@ -326,28 +386,53 @@ public:
         return WithPath(dir, [](const wchar_t* text) { return CreateDirectoryW(text, nullptr); });
     }
 
-    IoResult<Unit> CopyFileReplacing(const Path& from, const Path& to) override {
-        return WithPaths(from, to, [](const wchar_t* source, const wchar_t* target) {
-            return CopyFileExW(source, target, nullptr, nullptr, nullptr, 0);
-        });
-    }
-
-    IoResult<Unit> FlushFile(const Path& file) override {
-        IoResult<OwnedHandle> handle = OpenShared(file, GENERIC_WRITE, OPEN_EXISTING);
-        if (!handle) return handle.take_error();
-        if (!FlushFileBuffers(handle->Get())) return LastError();
-        return Unit{};
+    IoResult<std::unique_ptr<UnpublishedFile>> CopyToNewFile(const Path& from,
+                                                             const Path& to) override {
+        IoResult<OwnedHandle> source =
+            OpenShared(from, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (!source) return source.take_error();
+        IoResult<std::u16string> target = SystemPathText(to);
+        if (!target) return target.take_error();
+        // CREATE_NEW with normal attributes: never a file someone else made, and never the
+        // source's read-only attribute, which would keep the copy from being flushed or deleted.
+        // Deletion is not shared, so no other start's tidying can take the file away meanwhile.
+        OwnedHandle file(CreateFileW(W(target.value()), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.Valid()) return LastError();
+        auto copy = std::make_unique<NewFileCopy>(std::move(file));
+        if (IoResult<Unit> copied = CopyBytes(source->Get(), copy->Handle()); !copied) {
+            return copied.take_error();  // the unpublished copy deletes itself
+        }
+        return std::unique_ptr<UnpublishedFile>(std::move(copy));
     }
 
     IoResult<Unit> RemoveFile(const Path& file) override {
         return WithPath(file, [](const wchar_t* text) { return DeleteFileW(text); });
     }
 
-    IoResult<Unit> Rename(const Path& from, const Path& to, bool replace) override {
-        const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-        return WithPaths(from, to, [flags](const wchar_t* source, const wchar_t* target) {
-            return MoveFileExW(source, target, flags);
-        });
+    IoResult<Unit> RemoveFileEvenReadOnly(const Path& file) override {
+        // Everything through one handle, opened sharing everything but asking for deletion: a
+        // file held without delete sharing refuses the open itself, before anything changes.
+        IoResult<OwnedHandle> handle =
+            OpenShared(file, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
+                       FILE_FLAG_OPEN_REPARSE_POINT);
+        if (!handle) return handle.take_error();
+        FILE_BASIC_INFO basic = {};
+        if (!GetFileInformationByHandleEx(handle->Get(), FileBasicInfo, &basic, sizeof basic)) {
+            return LastError();
+        }
+        const DWORD attributes = basic.FileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            if (!SetAttributesByHandle(handle->Get(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+                return LastError();
+            }
+        }
+        if (DeleteByHandle(handle->Get())) return Unit{};
+        const IoError refused = LastError();
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            (void)SetAttributesByHandle(handle->Get(), attributes);
+        }
+        return refused;
     }
 
     IoResult<std::vector<DirectoryEntry>> List(const Path& dir) override {
