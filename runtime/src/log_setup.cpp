@@ -36,10 +36,10 @@ void CombinedLogger::Log(Level level, std::string_view target, std::string_view 
     }
 }
 
-void CombinedLogger::LogWithoutWaiting(Level level, std::string_view target,
-                                       std::string_view message) {
+void CombinedLogger::LogFault(Level level, std::string_view target, std::string_view message,
+                              std::chrono::milliseconds lockWait) {
     for (const Member& member : members_) {
-        if (Admits(member.level, level)) member.logger->LogWithoutWaiting(level, target, message);
+        if (Admits(member.level, level)) member.logger->LogFault(level, target, message, lockWait);
     }
 }
 
@@ -47,9 +47,9 @@ void ForwardingLogger::Log(Level level, std::string_view target, std::string_vie
     ForwardLogRecord(level, target, message);
 }
 
-void ForwardingLogger::LogWithoutWaiting(Level level, std::string_view target,
-                                         std::string_view message) {
-    ForwardLogRecord(level, target, message, /*waitForLock=*/false);
+void ForwardingLogger::LogFault(Level level, std::string_view target, std::string_view message,
+                                std::chrono::milliseconds lockWait) {
+    ForwardLogRecord(level, target, message, lockWait);
 }
 
 std::string LogFileName(const std::optional<LocatorConfig>& locatorOverride) {
@@ -80,10 +80,11 @@ std::string HardwareFaultText(const HardwareFault& fault) {
 }
 
 void LogFault(const std::optional<std::string>& threadName,
-              const std::optional<std::string_view>& message, std::string_view file, int line) {
+              const std::optional<std::string_view>& message, std::string_view file, int line,
+              std::chrono::milliseconds lockWait) {
     if (!LogEnabled(Level::Error)) return;
-    EmitRecordWithoutWaiting(Level::Error, "panic",
-                             FaultRecordMessage(threadName, message, file, line));
+    EmitFaultRecord(Level::Error, "panic", FaultRecordMessage(threadName, message, file, line),
+                    lockWait);
 }
 
 void RaiseHardwareFault(const HardwareFault& fault) {

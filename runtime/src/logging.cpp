@@ -75,10 +75,11 @@ void EmitRecord(Level level, std::string_view target, std::string_view message) 
     }
 }
 
-void EmitRecordWithoutWaiting(Level level, std::string_view target, std::string_view message) {
+void EmitFaultRecord(Level level, std::string_view target, std::string_view message,
+                     std::chrono::milliseconds lockWait) {
     if (!LogEnabled(level)) return;
     if (Logger* logger = g_logger.load(std::memory_order_acquire)) {
-        logger->LogWithoutWaiting(level, target, message);
+        logger->LogFault(level, target, message, lockWait);
     }
 }
 
@@ -86,22 +87,33 @@ void SetFaultHook(FaultHook hook) {
     g_faultHook.store(hook);
 }
 
-void RaiseFault(const std::optional<std::string_view>& message, std::string_view file, int line) {
-    RaiseFaultOf(g_faultHook.load() != nullptr ? CurrentThreadName() : std::nullopt, message, file,
-                 line);
-}
+namespace {
 
-void RaiseFaultOf(const std::optional<std::string>& threadName,
-                  const std::optional<std::string_view>& message, std::string_view file, int line) {
+[[noreturn]] void RunFaultHook(const std::optional<std::string>& threadName,
+                               const std::optional<std::string_view>& message,
+                               std::string_view file, int line,
+                               std::chrono::milliseconds lockWait) {
     if (FaultHook hook = g_faultHook.load()) {
         // A fault inside the hook itself must not recurse into it.
         g_faultHook.store(nullptr);
         try {
-            hook(threadName, message, file, line);
+            hook(threadName, message, file, line, lockWait);
         } catch (...) {
         }
     }
     EndProcessAfterFault();
+}
+
+}  // namespace
+
+void RaiseFault(const std::optional<std::string_view>& message, std::string_view file, int line) {
+    RunFaultHook(g_faultHook.load() != nullptr ? CurrentThreadName() : std::nullopt, message, file,
+                 line, kOwnFaultLockWait);
+}
+
+void RaiseFaultOf(const std::optional<std::string>& threadName,
+                  const std::optional<std::string_view>& message, std::string_view file, int line) {
+    RunFaultHook(threadName, message, file, line, kOtherFaultLockWait);
 }
 
 namespace {

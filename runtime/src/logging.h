@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,13 +34,28 @@ class Logger {
 public:
     virtual ~Logger() = default;
     virtual void Log(Level level, std::string_view target, std::string_view message) = 0;
-    // The same for a record written as the process ends after a fault: it never waits for a lock,
-    // since the faulting thread may hold it, and is dropped instead when the lock is taken. A
-    // logger that takes no lock need not override it.
-    virtual void LogWithoutWaiting(Level level, std::string_view target, std::string_view message) {
+    // The same for a record written as the process ends after a fault: it waits for a lock at
+    // most lockWait (zero: one try) and is dropped when the lock is still taken then. A logger
+    // that takes no lock need not override it.
+    virtual void LogFault(Level level, std::string_view target, std::string_view message,
+                          std::chrono::milliseconds lockWait) {
         Log(level, target, message);
     }
 };
+
+// How long a fault record waits for each lock of the log. The faulting thread writing its own
+// record never waits (it may hold the lock itself); a thread writing it for the faulting one
+// waits a moment for a healthy thread that holds the lock briefly (a log write, a host's log
+// callback), well inside the time the faulting thread gives it.
+inline constexpr std::chrono::milliseconds kOwnFaultLockWait{0};
+inline constexpr std::chrono::milliseconds kOtherFaultLockWait{1000};
+
+// Takes a timed lock (std::unique_lock over a timed mutex), waiting at most `wait`; zero tries
+// once.
+template <class Lock>
+bool TakeLockWithin(Lock& lock, std::chrono::milliseconds wait) {
+    return wait.count() <= 0 ? lock.try_lock() : lock.try_lock_for(wait);
+}
 
 // Claims the process-wide logger slot once, atomically. A second attempt is refused: the logger is
 // discarded and false returned.
@@ -48,21 +64,28 @@ bool InstallLogger(std::unique_ptr<Logger> logger);
 // Hands one record to the installed logger (dropped when none is installed). Callers check
 // LogEnabled first so that nothing is formatted before the log is set up: use UPKIT_LOG.
 void EmitRecord(Level level, std::string_view target, std::string_view message);
-// The same through the logger's LogWithoutWaiting: for fault records.
-void EmitRecordWithoutWaiting(Level level, std::string_view target, std::string_view message);
+// The same through the logger's LogFault: for fault records.
+void EmitFaultRecord(Level level, std::string_view target, std::string_view message,
+                     std::chrono::milliseconds lockWait);
 
 // Internal faults (an exception escaping the runtime, a broken invariant, a hardware fault). The
-// fault hook turns one into a log record; RaiseFault runs it and then ends the process at once with
-// exit code 3, with no dialog of any kind. A fault without text passes nothing as its message; the
-// thread's name is nothing for a thread without one.
+// fault hook turns one into a log record, waiting at most lockWait for each of the log's locks;
+// RaiseFault runs it and then ends the process at once with exit code 3, with no dialog of any
+// kind. A fault without text passes nothing as its message; the thread's name is nothing for a
+// thread without one.
+//
+// Not every fault reaches it. Fail-fast exits (__fastfail, a corrupted heap 0xC0000374, a failed
+// stack cookie check 0xC0000409) end the process inside the system without running any handler:
+// Windows Error Reporting takes them, which may show its dialog, and the log has no record.
 using FaultHook = void (*)(const std::optional<std::string>& threadName,
                            const std::optional<std::string_view>& message, std::string_view file,
-                           int line);
+                           int line, std::chrono::milliseconds lockWait);
 void SetFaultHook(FaultHook hook);
 // A fault of the calling thread.
 [[noreturn]] void RaiseFault(const std::optional<std::string_view>& message, std::string_view file,
                              int line);
-// A fault of another thread, reported for it by the calling one.
+// A fault of another thread, reported for it by the calling one, which waits a moment for the
+// log's locks (kOtherFaultLockWait).
 [[noreturn]] void RaiseFaultOf(const std::optional<std::string>& threadName,
                                const std::optional<std::string_view>& message,
                                std::string_view file, int line);

@@ -131,10 +131,11 @@ void FileLogger::Log(Level level, std::string_view target, std::string_view mess
     WriteRecord(level, message);
 }
 
-void FileLogger::LogWithoutWaiting(Level level, std::string_view target, std::string_view message) {
+void FileLogger::LogFault(Level level, std::string_view target, std::string_view message,
+                          std::chrono::milliseconds lockWait) {
     if (level == Level::Off || static_cast<uint8_t>(level) > static_cast<uint8_t>(kLevel)) return;
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (!TakeLockWithin(lock, lockWait)) return;
     WriteRecord(level, message);
 }
 

@@ -83,7 +83,8 @@ public:
                Clock clock = &UtcNowSeconds);
 
     void Log(Level level, std::string_view target, std::string_view message) override;
-    void LogWithoutWaiting(Level level, std::string_view target, std::string_view message) override;
+    void LogFault(Level level, std::string_view target, std::string_view message,
+                  std::chrono::milliseconds lockWait) override;
 
     static constexpr Level kLevel = Level::Info;
 
@@ -91,7 +92,7 @@ private:
     // Writes the record's line; the caller holds mutex_.
     void WriteRecord(Level level, std::string_view message);
 
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     std::unique_ptr<RotatingLogFile> file_;
     std::string prefix_;
     int64_t offsetSeconds_;

@@ -19,8 +19,8 @@ LogCallbackTarget& LogTarget() {
     return *target;
 }
 
-std::mutex& LogTargetLock() {
-    static std::mutex* lock = new std::mutex();
+std::timed_mutex& LogTargetLock() {
+    static std::timed_mutex* lock = new std::timed_mutex();
     return *lock;
 }
 
@@ -53,13 +53,13 @@ void SetLogCallback(LogCallbackFn callback, void* userData) {
 }
 
 void ForwardLogRecord(Level level, std::string_view target, std::string_view message,
-                      bool waitForLock) {
+                      std::optional<std::chrono::milliseconds> lockWait) {
     if (!LogEnabled(level)) return;
     const char* levelName = LevelLowerName(level);
     std::unique_lock lock(LogTargetLock(), std::defer_lock);
-    if (waitForLock) {
+    if (!lockWait) {
         lock.lock();
-    } else if (!lock.try_lock()) {
+    } else if (!TakeLockWithin(lock, *lockWait)) {
         return;
     }
     const LogCallbackTarget& sink = LogTarget();

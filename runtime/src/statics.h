@@ -2,6 +2,7 @@
 // forwarding target. Both are created on first use and live until the process ends.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -37,14 +38,14 @@ struct LogCallbackTarget {
 };
 
 LogCallbackTarget& LogTarget();
-std::mutex& LogTargetLock();
+std::timed_mutex& LogTargetLock();
 
 // The forwarding logger's handling of one record: passes the level's lower-case name and the
 // message (each NUL shown as backslash-zero) to the log callback, if one is set, while holding
-// LogTargetLock. Dropped when the global maximum level does not admit the record, and, without
-// waitForLock, when the lock is taken (a fault record: the faulting thread may hold it).
+// LogTargetLock. Dropped when the global maximum level does not admit the record, and, given a
+// lockWait (a fault record), when the lock is still taken after that long.
 void ForwardLogRecord(Level level, std::string_view target, std::string_view message,
-                      bool waitForLock = true);
+                      std::optional<std::chrono::milliseconds> lockWait = std::nullopt);
 
 // The runtime's C++ surface for hosts that link it (test hosts among them). Each setter takes the
 // options lock exclusively, so none may be called from inside a hook.

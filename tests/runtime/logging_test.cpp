@@ -4,10 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_file_system.h"
@@ -163,16 +166,45 @@ TEST_F(Forwarding, OnlyWhatTheGlobalLevelAdmits) {
     EXPECT_THAT(received_, ElementsAre(Forwarded{"warn", "warn"}));
 }
 
-// A fault record is forwarded only when the callback's lock is free: the faulting thread may
-// hold it (a fault inside the callback), and waiting would hang the process instead of ending it.
-TEST_F(Forwarding, AFaultRecordNeverWaitsForTheLock) {
+// A fault record waits for the callback's lock only as long as it is told. The faulting thread's
+// own record does not wait at all (it may hold the lock: a fault inside the callback, and waiting
+// would hang the process instead of ending it); a record written for another thread waits for a
+// thread that holds the lock briefly, but not for one that keeps it.
+TEST_F(Forwarding, AFaultRecordWaitsForTheLockAtMostItsTime) {
+    using std::chrono::milliseconds;
     MaxLevelScope level(Level::Trace);
-    {
-        std::lock_guard held(LogTargetLock());
-        ForwardLogRecord(Level::Error, "panic", "while held", /*waitForLock=*/false);
+    const struct {
+        milliseconds lockWait;
+        milliseconds heldFor;  // by another thread, from before the record
+        bool forwarded;
+    } cases[] = {
+        {kOwnFaultLockWait, milliseconds(0), true},
+        {kOwnFaultLockWait, milliseconds(200), false},
+        {kOtherFaultLockWait, milliseconds(200), true},
+        {milliseconds(50), milliseconds(1500), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.lockWait.count()) + " ms wait, held " +
+                     std::to_string(c.heldFor.count()) + " ms");
+        received_.clear();
+        std::thread holder;
+        if (c.heldFor.count() > 0) {
+            std::atomic<bool> taken{false};
+            holder = std::thread([&c, &taken] {
+                std::lock_guard lock(LogTargetLock());
+                taken = true;
+                std::this_thread::sleep_for(c.heldFor);
+            });
+            while (!taken) std::this_thread::yield();
+        }
+        ForwardLogRecord(Level::Error, "panic", "fault", c.lockWait);
+        if (holder.joinable()) holder.join();
+        if (c.forwarded) {
+            EXPECT_THAT(received_, ElementsAre(Forwarded{"error", "fault"}));
+        } else {
+            EXPECT_THAT(received_, IsEmpty());
+        }
     }
-    ForwardLogRecord(Level::Error, "panic", "when free", /*waitForLock=*/false);
-    EXPECT_THAT(received_, ElementsAre(Forwarded{"error", "when free"}));
 }
 
 int g_heard = 0;
@@ -436,11 +468,11 @@ TEST(FileLoggerTest, AFaultRecordNeverWaitsForTheLoggersLock) {
     disk.before = [&](const std::string& operation, const std::string&) {
         if (operation != "write" || faulted) return;
         faulted = true;
-        logger.LogWithoutWaiting(Level::Error, "panic", "fault while writing");
+        logger.LogFault(Level::Error, "panic", "fault while writing", kOwnFaultLockWait);
     };
     logger.Log(Level::Info, "upkit::app", "line");
     EXPECT_TRUE(faulted);
-    logger.LogWithoutWaiting(Level::Error, "panic", "fault afterwards");
+    logger.LogFault(Level::Error, "panic", "fault afterwards", kOwnFaultLockWait);
     EXPECT_EQ(disk.Content("log"),
               "[lib-cpp:7] [12:34:56] [INFO] line\n"
               "[lib-cpp:7] [12:34:56] [ERROR] fault afterwards\n");

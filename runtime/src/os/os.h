@@ -198,7 +198,9 @@ inline constexpr uint32_t kFaultExitCode = 3;
 // What the system tells of a hardware exception (an access violation, a stack overflow, ...): its
 // code, where the faulting instruction lies (the file name of the module that holds it and its
 // offset from the module's base, or, in no module, its address as the offset), and the name of
-// the thread it happened on (nothing for a thread without one).
+// the thread it happened on (nothing for a thread without one). For a C++ exception of
+// Microsoft's runtime the module is the one that threw and the offset that of the thrown type's
+// description in it: the throw site is not known.
 struct HardwareFault {
     uint32_t code = 0;
     std::optional<std::string> module;
@@ -212,11 +214,23 @@ using HardwareFaultHandler = void (*)(const HardwareFault& fault);
 // For as long as it lives (one run of the runtime's start-up), a hardware exception that nothing
 // handles, on any thread of the process, goes to the handler instead of the system's error
 // reporting and its dialog; a stack overflow goes to it first, before anything else may touch the
-// exhausted stack. The handler runs on a thread of its own with a whole stack, while the faulting
-// thread waits; should it never end the process, the faulting thread does, after a few seconds.
-// A C++ exception that nothing catches is left to the C++ runtime, which ends in std::terminate.
-// Destroying the scope puts back what dealt with faults before, so a fault after it (in the
-// engine) is the engine's. A fault while one is being dealt with ends the process at once.
+// exhausted stack, unless a debugger is attached. A C++ exception of libgcc that nothing catches
+// is left to the C++ runtime, which ends in std::terminate.
+//
+// The handler runs on a thread of its own with a whole stack, made when the scope begins and not
+// waited for, so that nothing at fault time needs the loader lock (a fault inside a DllMain or a
+// LoadLibrary holds it); the faulting thread only hands the fault over and waits, and should the
+// handler never end the process, the faulting thread does after a few seconds. A fault while one
+// is being dealt with ends the process at once.
+//
+// The scope may begin several times in a process, and while the loader lock is held. When what
+// it needs cannot be made, it installs nothing. Destroying it puts back the unhandled-exception
+// filter it found, unless another was installed meanwhile, which stays, so a fault after it (in
+// the engine) is the engine's; it tells its thread to end, without waiting for it. While another
+// thread's fault is being dealt with, destroying it waits for that to end the process.
+//
+// Fail-fast exits (__fastfail, heap corruption, a failed stack cookie check) bypass every handler:
+// the system's error reporting takes them.
 class HardwareFaultScope {
 public:
     explicit HardwareFaultScope(HardwareFaultHandler handler);

@@ -11,12 +11,14 @@
 //     or of the HRESULT a shell call returned; nothing is retried or logged here.
 #include <windows.h>
 
+#include <psapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -551,14 +553,28 @@ bool FormatInEnglishOrNeutral(DWORD code, std::string& out) {
 
 // ---- Threads ----
 
+using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+std::atomic<GetThreadDescriptionFn> g_getThreadDescription{nullptr};
+std::atomic<bool> g_threadDescriptionLookedUp{false};
+
+// GetThreadDescription, which exists from Windows 10 1607 on: looked up, so that older systems
+// still run. The lookup takes the loader lock, so it is made once, before any fault can need it
+// (when a fault scope begins), never while a fault is dealt with.
+GetThreadDescriptionFn ThreadDescriptionFunction() {
+    if (!g_threadDescriptionLookedUp.load(std::memory_order_acquire)) {
+        const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        g_getThreadDescription.store(
+            kernel ? reinterpret_cast<GetThreadDescriptionFn>(
+                         reinterpret_cast<void*>(GetProcAddress(kernel, "GetThreadDescription")))
+                   : nullptr);
+        g_threadDescriptionLookedUp.store(true, std::memory_order_release);
+    }
+    return g_getThreadDescription.load();
+}
+
 // The thread's name (its description), or nothing when it has none.
 std::optional<std::string> ThreadName(HANDLE thread) {
-    // GetThreadDescription exists from Windows 10 1607 on; look it up so older systems still run.
-    using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    const auto fn = kernel ? reinterpret_cast<GetThreadDescriptionFn>(reinterpret_cast<void*>(
-                                 GetProcAddress(kernel, "GetThreadDescription")))
-                           : nullptr;
+    const GetThreadDescriptionFn fn = ThreadDescriptionFunction();
     if (fn == nullptr) return std::nullopt;
     PWSTR name = nullptr;
     if (FAILED(fn(thread, &name)) || name == nullptr) return std::nullopt;
@@ -731,9 +747,9 @@ void EndProcessAfterFault() {
 
 namespace {
 
-// Room that Windows leaves on the start-up thread's stack once it has overflowed: enough to start
-// the thread that deals with the fault and wait for it. Once raised, a thread's guarantee cannot
-// be lowered again, so the engine's thread keeps it.
+// Room that Windows leaves on the start-up thread's stack once it has overflowed: enough to hand
+// the fault over and wait. Once raised, a thread's guarantee cannot be lowered again, so the
+// engine's thread keeps it.
 constexpr ULONG kStackGuaranteeBytes = 16 * 1024;
 // How long a faulting thread waits for the fault to be dealt with before it ends the process
 // itself (the record is then lost): the thread that deals with it may block on a lock that the
@@ -744,43 +760,115 @@ constexpr DWORD kFaultDealingMs = 5000;
 constexpr DWORD kGccThrowMask = 0x20FFFFFF;
 constexpr DWORD kGccThrowCode = ('G' << 16) | ('C' << 8) | 'C' | (1u << 29);
 
-std::atomic<HardwareFaultHandler> g_faultHandler{nullptr};
+// A C++ throw of Microsoft's runtime ("\xE0msc"): on x64 its four parameters are a magic
+// number, the thrown object, the thrown type's description (a _ThrowInfo) and the image base of
+// the module that threw, which holds that description.
+constexpr DWORD kMsvcThrowCode = 0xE06D7363;
+constexpr DWORD kMsvcThrowParameters = 4;
+
 // The thread that faulted first; 0 until one has.
 std::atomic<DWORD> g_faultingThread{0};
 // What is known of that fault, kept here rather than on a stack that may be exhausted.
 EXCEPTION_RECORD g_faultRecord;
 wchar_t g_faultModulePath[32768];
+// Set by the faulting thread once the record is copied: wakes one thread that deals with faults.
+// Made with the first scope, kept for the life of the process.
+std::atomic<HANDLE> g_faultArrived{nullptr};
 
-// Runs on a thread of its own, with a whole stack: describes the fault and hands it to the handler.
-DWORD WINAPI DealWithFault(void*) {
+HANDLE FaultArrivedEvent() {
+    if (HANDLE made = g_faultArrived.load()) return made;
+    HANDLE fresh = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (fresh == nullptr) return nullptr;
+    HANDLE none = nullptr;
+    if (g_faultArrived.compare_exchange_strong(none, fresh)) return fresh;
+    CloseHandle(fresh);  // another scope made it first
+    return none;
+}
+
+// The file name of the image mapped at an address, and the image's base. Asked of the memory
+// manager (VirtualQuery, then the mapped file's name), not of the loader's list of modules, whose
+// lock the faulting thread may hold.
+std::optional<std::string> ImageAt(uintptr_t address, uintptr_t& base) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region) == 0 ||
+        region.Type != MEM_IMAGE || region.AllocationBase == nullptr) {
+        return std::nullopt;
+    }
+    constexpr DWORD kChars = sizeof g_faultModulePath / sizeof g_faultModulePath[0];
+    const DWORD length = K32GetMappedFileNameW(GetCurrentProcess(), region.AllocationBase,
+                                               g_faultModulePath, kChars);
+    if (length == 0 || length >= kChars) return std::nullopt;
+    // A system path ("\Device\HarddiskVolume3\Games\..."; under Wine "\??\Z:\..."): only its
+    // last component, the file's name, is wanted.
+    std::optional<std::u16string> name = FileName(Path(U16(g_faultModulePath, length)));
+    if (!name) return std::nullopt;
+    base = reinterpret_cast<uintptr_t>(region.AllocationBase);
+    return Utf16ToUtf8Lossy(*name);
+}
+
+// The fault as the handler is given it. For a throw of Microsoft's C++ runtime, the address lies
+// in RaiseException, which says nothing: the module named is the one that threw, and the offset
+// that of the thrown type's description in it, which that module's symbols name.
+HardwareFault DescribeFault(const EXCEPTION_RECORD& record) {
     HardwareFault fault;
-    fault.code = g_faultRecord.ExceptionCode;
-    const auto address = reinterpret_cast<uintptr_t>(g_faultRecord.ExceptionAddress);
+    fault.code = record.ExceptionCode;
+    const auto address = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
     fault.offset = address;
-    HMODULE module = nullptr;
-    if (GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            static_cast<LPCWSTR>(g_faultRecord.ExceptionAddress), &module)) {
-        constexpr DWORD kChars = sizeof g_faultModulePath / sizeof g_faultModulePath[0];
-        const DWORD length = GetModuleFileNameW(module, g_faultModulePath, kChars);
-        if (length > 0 && length < kChars) {
-            if (std::optional<std::u16string> name =
-                    FileName(Path(U16(g_faultModulePath, length)))) {
-                fault.module = Utf16ToUtf8Lossy(*name);
-                fault.offset = address - reinterpret_cast<uintptr_t>(module);
-            }
+    uintptr_t base = 0;
+    if (record.ExceptionCode == kMsvcThrowCode && record.NumberParameters == kMsvcThrowParameters) {
+        const uintptr_t throwInfo = record.ExceptionInformation[2];
+        if (std::optional<std::string> thrower = ImageAt(record.ExceptionInformation[3], base)) {
+            fault.module = std::move(thrower);
+            fault.offset = throwInfo >= base ? throwInfo - base : 0;
+            return fault;
         }
     }
+    if (std::optional<std::string> module = ImageAt(address, base)) {
+        fault.module = std::move(module);
+        fault.offset = address - base;
+    }
+    return fault;
+}
+
+// What a thread that deals with faults is given when it is made.
+struct Dealer {
+    HANDLE endOfScope;  // set when its scope ends; the thread closes it
+    HardwareFaultHandler handler;
+};
+
+[[noreturn]] void DealWithFault(HardwareFaultHandler handler) {
+    HardwareFault fault = DescribeFault(g_faultRecord);
     const OwnedHandle faulting(
         OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, g_faultingThread.load()));
     if (faulting.Valid()) fault.threadName = ThreadName(faulting.Get());
-    if (HardwareFaultHandler handler = g_faultHandler.load()) handler(fault);
+    if (handler != nullptr) handler(fault);
     EndProcessAfterFault();
 }
 
-// On the faulting thread, with as little stack as possible: the fault is dealt with on a thread
-// of its own, since an overflowed stack leaves almost no room (under Wine one page, whatever the
-// guarantee), and this thread waits.
+// The thread that deals with faults, one for each scope, made when the scope begins: at fault
+// time no thread may be created, since a new thread runs every library's thread-attach under the
+// loader lock, which the faulting thread may hold (a fault inside a DllMain, a TLS callback,
+// LoadLibrary or GetProcAddress). It waits, with a whole stack of its own, for a fault or for the
+// end of its scope.
+DWORD WINAPI WaitForFault(void* parameter) {
+    const Dealer dealer = *static_cast<Dealer*>(parameter);
+    delete static_cast<Dealer*>(parameter);
+    const HANDLE arrived = g_faultArrived.load();
+    const HANDLE events[] = {arrived, dealer.endOfScope};
+    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    // A fault claimed as the scope ended is still this thread's to deal with.
+    if (woken == WAIT_OBJECT_0 ||
+        (g_faultingThread.load() != 0 &&
+         WaitForSingleObject(arrived, kFaultDealingMs) == WAIT_OBJECT_0)) {
+        DealWithFault(dealer.handler);
+    }
+    CloseHandle(dealer.endOfScope);
+    return 0;
+}
+
+// On the faulting thread, with as little stack as possible and no lock, no allocation and no
+// loader call: it claims the fault, copies its record, wakes the thread that deals with it and
+// waits to be ended.
 [[noreturn]] void HandOverFault(const EXCEPTION_RECORD& record) {
     DWORD none = 0;
     if (!g_faultingThread.compare_exchange_strong(none, GetCurrentThreadId())) {
@@ -790,14 +878,13 @@ DWORD WINAPI DealWithFault(void*) {
         EndProcessAfterFault();
     }
     g_faultRecord = record;
-    const HANDLE dealer = CreateThread(nullptr, SIZE_T{256} * 1024, &DealWithFault, nullptr,
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (dealer != nullptr) WaitForSingleObject(dealer, kFaultDealingMs);
+    SetEvent(g_faultArrived.load());
+    Sleep(kFaultDealingMs);
     EndProcessAfterFault();
 }
 
 // The process's unhandled-exception filter while the scope lives: every exception that nothing
-// handled, but for a continuable C++ throw, which goes back to libgcc's unwinder as the C
+// handled, but for a continuable C++ throw of libgcc, which goes back to its unwinder as the C
 // runtime's own filter would send it (the C++ runtime then calls std::terminate).
 LONG WINAPI FilterUnhandledException(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD& record = *info->ExceptionRecord;
@@ -809,9 +896,10 @@ LONG WINAPI FilterUnhandledException(EXCEPTION_POINTERS* info) {
 }
 
 // A vectored handler sees every exception before any frame's handler does, those about to be
-// caught (every C++ throw) included: it acts on a stack overflow alone.
+// caught (every C++ throw) included: it acts on a stack overflow alone, and not at all under a
+// debugger, which must see the overflow and whichever frame would handle it.
 LONG CALLBACK HandleStackOverflow(EXCEPTION_POINTERS* info) {
-    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW) {
+    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW || IsDebuggerPresent()) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     HandOverFault(*info->ExceptionRecord);
@@ -820,25 +908,64 @@ LONG CALLBACK HandleStackOverflow(EXCEPTION_POINTERS* info) {
 }  // namespace
 
 struct HardwareFaultScope::Installed {
-    HardwareFaultHandler previousHandler;
-    LPTOP_LEVEL_EXCEPTION_FILTER previousFilter;
-    void* stackOverflowHandler;
+    LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+    void* stackOverflowHandler = nullptr;
+    HANDLE endOfScope = nullptr;  // the dealing thread's; it closes it
 };
 
 HardwareFaultScope::HardwareFaultScope(HardwareFaultHandler handler) {
+    // Everything the scope needs is made before anything is installed: when something cannot be
+    // made, nothing is installed and faults go where they went before.
+    std::unique_ptr<Installed> installed(new (std::nothrow) Installed);
+    auto* dealer = new (std::nothrow) Dealer{nullptr, handler};
+    const HANDLE arrived = FaultArrivedEvent();
+    (void)ThreadDescriptionFunction();
+    if (dealer != nullptr && installed != nullptr && arrived != nullptr) {
+        dealer->endOfScope = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    if (dealer == nullptr || dealer->endOfScope == nullptr) {
+        delete dealer;
+        return;
+    }
+    const HANDLE endOfScope = dealer->endOfScope;
+    // Never waited for: the scope may begin while the loader lock is held, and the thread cannot
+    // start before it is let go. From here on the thread owns `dealer`.
+    const HANDLE thread = CreateThread(nullptr, SIZE_T{256} * 1024, &WaitForFault, dealer,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        CloseHandle(endOfScope);
+        delete dealer;
+        return;
+    }
+    CloseHandle(thread);
+    installed->endOfScope = endOfScope;
+    installed->stackOverflowHandler = AddVectoredExceptionHandler(1, &HandleStackOverflow);
+    if (installed->stackOverflowHandler == nullptr) {
+        SetEvent(endOfScope);  // the thread ends and closes it
+        return;
+    }
     ULONG guarantee = kStackGuaranteeBytes;
     SetThreadStackGuarantee(&guarantee);
-    installed_ = std::make_unique<Installed>(Installed{
-        g_faultHandler.exchange(handler), SetUnhandledExceptionFilter(&FilterUnhandledException),
-        AddVectoredExceptionHandler(1, &HandleStackOverflow)});
+    installed->previousFilter = SetUnhandledExceptionFilter(&FilterUnhandledException);
+    installed_ = std::move(installed);
 }
 
 HardwareFaultScope::~HardwareFaultScope() {
-    if (installed_->stackOverflowHandler != nullptr) {
-        RemoveVectoredExceptionHandler(installed_->stackOverflowHandler);
+    if (!installed_) return;
+    RemoveVectoredExceptionHandler(installed_->stackOverflowHandler);
+    // Only the runtime's own filter is replaced: one that a library loaded during the start-up
+    // installed meanwhile stays.
+    const LPTOP_LEVEL_EXCEPTION_FILTER current =
+        SetUnhandledExceptionFilter(installed_->previousFilter);
+    if (current != &FilterUnhandledException) SetUnhandledExceptionFilter(current);
+    // Another thread's fault is being dealt with: the process is about to end, and must not go on
+    // to load the engine meanwhile.
+    const DWORD faulting = g_faultingThread.load();
+    if (faulting != 0 && faulting != GetCurrentThreadId()) {
+        for (;;) Sleep(INFINITE);
     }
-    SetUnhandledExceptionFilter(installed_->previousFilter);
-    g_faultHandler.store(installed_->previousHandler);
+    // Told to end, never joined: its end runs the libraries' thread-detach under the loader lock.
+    SetEvent(installed_->endOfScope);
 }
 
 IoResult<Unit> StartProcess(std::u16string commandLine,
