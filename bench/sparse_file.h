@@ -6,6 +6,7 @@
 #include <winioctl.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,40 @@ inline bool WriteSizedPackage(const std::wstring& file, const std::string& id,
     const uint64_t overhead = zipw::Build({filler, manifest}).size() - 1;
     filler.zeros = size - overhead;
     return WritePieces(file, zipw::Pieces({filler, manifest}));
+}
+
+inline uint64_t FreeBytes(const std::wstring& dir) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr)) return 0;
+    return available.QuadPart;
+}
+
+// Whether packages of `bytes` in all fit in the folder. Their zero runs are written as holes,
+// which a file system that keeps holes (NTFS's sparse files; under Wine, the Linux file system
+// below) stores for nothing and one without (FAT32, exFAT) as real zeros. The volume's flags do
+// not tell reliably (Wine reports NTFS without sparse files), so a probe file with a 256 MiB hole
+// does, by the free space it takes; without holes, the free space must hold the packages whole.
+// Prints what it found; false when they do not fit.
+inline bool RoomForPackages(const std::wstring& dir, uint64_t bytes) {
+    constexpr uint64_t kProbe = uint64_t{256} << 20;
+    const std::wstring probe = dir + L"\\hole-probe.bin";
+    const uint64_t before = FreeBytes(dir);
+    const bool written = WritePieces(probe, {{"", kProbe}, {"end", 0}});
+    const uint64_t after = FreeBytes(dir);
+    DeleteFileW(probe.c_str());
+    const bool holesAreFree = written && before >= after && before - after < kProbe / 16;
+    if (holesAreFree) {
+        std::printf("scratch folder: holes take no room; packages of %.1f GiB fit\n",
+                    static_cast<double>(bytes) / (1 << 30));
+        return true;
+    }
+    const bool fit = after > bytes + (uint64_t{1} << 30);
+    std::printf(
+        "scratch folder: its file system stores holes as zeros, so the packages take "
+        "%.1f GiB; %.1f GiB are free%s\n",
+        static_cast<double>(bytes) / (1 << 30), static_cast<double>(after) / (1 << 30),
+        fit ? "" : ": not enough, the benchmark cannot run here");
+    return fit;
 }
 
 inline uint64_t FileSize(const std::wstring& file) {

@@ -191,7 +191,9 @@ int main(int argc, char** argv) {
     zb::SetStartEnvironment();
     SetEnvironmentVariableW(L"ZELT_BENCH_CALLS", std::to_wstring(kHostCalls).c_str());
 
-    bool ok = !zb::LogFolder().empty();
+    uint64_t packageBytes = 0;
+    for (const Install& install : installs) packageBytes += install.packages * install.packageSize;
+    bool ok = !zb::LogFolder().empty() && zb::RoomForPackages(base, packageBytes);
     for (Install& install : installs) ok = ok && LayOut(install, bin);
     const std::string loadBefore = zb::LoadAverage();
     // A first round in each installation creates the log file and fills the caches; it is not

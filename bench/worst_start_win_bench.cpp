@@ -352,7 +352,9 @@ int main(int argc, char** argv) {
     for (size_t k = 0; k < kKinds.size(); ++k) {
         installs.push_back({kKinds[k].label, base + L"\\h" + std::to_wstring(k + 1)});
     }
-    bool ok = !zb::LogFolder().empty();
+    // Every installation holds the clean packages; the hostile ones add less than one more set.
+    const uint64_t packageBytes = (installs.size() + 1) * kCleanPackages * kCleanPackageSize;
+    bool ok = !zb::LogFolder().empty() && zb::RoomForPackages(base, packageBytes);
     for (size_t k = 0; ok && k < installs.size(); ++k) {
         Install& install = installs[k];
         ok = LayOut(install, bin) && (k == 0 || kKinds[k - 1].make(install));

@@ -216,5 +216,22 @@ TEST(BlackStart, WindowsCreatedAfterTheHookIsRemovedAreUntouched) {
     EXPECT_EQ(r.Get("unhooked.title"), "İki");
 }
 
+// What the player sees: the screen itself, read back once the compositor has presented, shows the
+// engine window black between its showing and the engine's first draw (the fixture's window
+// class would paint it white). Reading the screen is first shown to work on a white window of the
+// fixture's own: a locked session, a remote desktop or a system without a desktop gives black
+// copies of everything, and the check is skipped there.
+TEST(BlackStart, TheScreenShowsTheEngineWindowBlackBeforeItsFirstDraw) {
+    const Record r = RunWindows(
+        L"create,own,ZeltFixtureOtherClass,popup,240,180,Kendi;topmost,own;show,own;white,own;"
+        L"capture,own,own;destroy,own;"
+        L"create,main,UnityWndClass,top,320,240,Oyun;topmost,main;show,main;capture,main,start");
+    if (r.Get("own.capture") != "white") {
+        GTEST_SKIP() << "no desktop to capture: a white window of the fixture's own read back as "
+                     << r.Get("own.capture");
+    }
+    EXPECT_EQ(r.Get("start.capture"), "black");
+}
+
 }  // namespace
 }  // namespace zelt::test

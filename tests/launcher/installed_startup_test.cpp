@@ -423,11 +423,18 @@ TEST(InstalledStartupHost, IdentityComesFromTheManifest) {
         EXPECT_THAT(run.record.All("log.info"),
                     ::testing::Contains("Setting current process explicit AppUserModelID to '" +
                                         c.identity + "'"));
-        // Read back where the system supports it (Wine does not report the identity).
-        if (const std::optional<std::string> id = run.record.Find("aumid")) {
-            EXPECT_EQ(*id, c.identity);
-        }
     }
+}
+
+// The identity the shell groups the game's windows and taskbar button by, read back from the
+// system in the process itself: it must be there and be the manifest's.
+TEST(InstalledStartupHost, TheSystemReportsTheIdentityBack) {
+    ZELT_SKIP_ON_WINE("Wine does not keep a process's explicit application user model identity");
+    TempDir dir(L"sidb");
+    const Layout layout(dir / L"App", ManifestXml("Zelt.Oyun", "1.0.0"));
+    const HostRun run = RunHost(layout.HostInCurrent(), dir, {});
+    EXPECT_EQ(run.exitCode, kHostReturned);
+    EXPECT_EQ(run.record.Find("aumid"), std::optional<std::string>("upkit.Zelt.Oyun"));
 }
 
 TEST(InstalledStartupHost, OutsideAnInstallationOnlyTheErrorIsLogged) {

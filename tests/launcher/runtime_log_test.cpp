@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -102,15 +103,42 @@ int SecondOfDay(const SYSTEMTIME& t) {
     return t.wHour * 3600 + t.wMinute * 60 + t.wSecond;
 }
 
-// Lines carry the wall-clock time of the zone the game runs in. CTest runs this test with
-// TZ=Asia/Kolkata (Wine takes a process's zone from TZ, and the game inherits it), a zone east of
-// UTC with a half-hour offset, so a missing or whole-hour-only offset shows. The times the game
-// should write are worked out here from UTC and that fixed offset, apart from any zone conversion.
+// The local time's offset from UTC in seconds now, from the zone's bias as the system describes
+// the zone (GetTimeZoneInformation), not from a conversion of a time as the runtime makes it.
+int SystemZoneOffset() {
+    TIME_ZONE_INFORMATION zone = {};
+    const DWORD state = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias;
+    if (state == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+    if (state == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+    return -static_cast<int>(bias) * 60;
+}
+
+// Lines carry the wall-clock time of the zone the game runs in. Under Wine, CTest and scripts/test
+// run this test with TZ=Asia/Kolkata (Wine takes a process's zone from TZ, and the game inherits
+// it), a zone east of UTC with a half-hour offset, so a missing or whole-hour-only offset shows;
+// the offset is then the zone's, fixed here. On Windows the PC's own zone is exercised, as the
+// system describes it; the test reports the offset, and marks itself weak when it is a whole hour
+// (a lost half hour would not show). The times the game should write are worked out here from
+// UTC and the offset, apart from any conversion of times.
 TEST(RuntimeLogFile, RealStartWritesTheLayoutInLocalTime) {
     wchar_t zone[64] = {};
     GetEnvironmentVariableW(L"TZ", zone, 64);
-    ASSERT_STREQ(zone, L"Asia/Kolkata") << "run this test through CTest, which sets the zone";
-    const int offset = 5 * 3600 + 30 * 60;
+    if (zelt::test::RunningOnWine()) {
+        ASSERT_STREQ(zone, L"Asia/Kolkata")
+            << "under Wine run this test with TZ=Asia/Kolkata (CTest and scripts/test set it)";
+    }
+    const int offset = zelt::test::RunningOnWine() ? 5 * 3600 + 30 * 60 : SystemZoneOffset();
+    EXPECT_EQ(SystemZoneOffset(), offset);
+    const std::string shown = (offset < 0 ? "-" : "+") + std::to_string(std::abs(offset) / 3600) +
+                              ":" + (std::abs(offset) % 3600 / 60 < 10 ? "0" : "") +
+                              std::to_string(std::abs(offset) % 3600 / 60);
+    ::testing::Test::RecordProperty("localOffset", shown);
+    if (offset % 3600 == 0) {
+        ::testing::Test::RecordProperty(
+            "weak", "the zone's offset from UTC (" + shown +
+                        ") is a whole hour, so a lost half hour would not show");
+    }
     const int day = 24 * 3600;
 
     ResetLogFiles();

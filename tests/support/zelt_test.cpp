@@ -90,6 +90,23 @@ bool RunningOnWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+namespace {
+
+bool EnvIsOne(const wchar_t* name) {
+    wchar_t value[4] = {};
+    return GetEnvironmentVariableW(name, value, 4) == 1 && value[0] == L'1';
+}
+
+}  // namespace
+
+bool SkipWindowsOnlyChecks() {
+    return RunningOnWine() && !EnvIsOne(L"ZELT_NO_WINE_SKIPS");
+}
+
+bool SystemChangesAllowed() {
+    return EnvIsOne(L"ZELT_ALLOW_SYSTEM_CHANGES");
+}
+
 // ---- Paths and files ----
 
 std::wstring LocalAppDataFolder() {
@@ -130,11 +147,18 @@ bool IsDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::wstring LongPath(const std::wstring& path) {
+    const bool drive = path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    return drive ? L"\\\\?\\" + path : path;
+}
+
 bool MakeDirs(const std::wstring& path) {
     if (path.empty() || IsDirectory(path)) return true;
     const std::wstring parent = ParentOf(path);
-    // Stop at a drive root such as "C:".
-    if (!parent.empty() && parent.size() > 2 && !MakeDirs(parent)) return false;
+    // Stop at a drive root such as "C:", in either form.
+    const bool root =
+        parent.size() <= 2 || (parent.size() == 6 && parent.rfind(L"\\\\?\\", 0) == 0);
+    if (!parent.empty() && !root && !MakeDirs(parent)) return false;
     if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
         return IsDirectory(path);
     }
@@ -454,7 +478,8 @@ bool Process::Start(const ProcessSpec& invocation) {
         return CreateProcessW(
             invocation.application.empty() ? nullptr : invocation.application.c_str(),
             commandLine.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
-            CREATE_UNICODE_ENVIRONMENT | (invocation.suspended ? CREATE_SUSPENDED : 0),
+            CREATE_UNICODE_ENVIRONMENT | (invocation.suspended ? CREATE_SUSPENDED : 0) |
+                (invocation.defaultErrorMode ? CREATE_DEFAULT_ERROR_MODE : 0),
             environment.data(),
             invocation.workingDir.empty() ? nullptr : invocation.workingDir.c_str(), &startup,
             &info);

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -36,6 +38,18 @@ std::wstring QuoteArgument(std::wstring_view argument);
 // Whether the tests run under Wine rather than Windows: for the few things Wine does differently.
 bool RunningOnWine();
 
+// ---- What a run may do ----
+
+// Whether a check that means something only on Windows is to be skipped: under Wine, unless
+// ZELT_NO_WINE_SKIPS=1 (run-tests.exe --no-wine-skips) asks to see what it does there. Use
+// ZELT_SKIP_ON_WINE, which says why.
+bool SkipWindowsOnlyChecks();
+// Whether tests may change the system outside their own folders, even for a while (the user's
+// shell-folder registry values, a small drive mounted for a test): ZELT_ALLOW_SYSTEM_CHANGES=1,
+// which run-tests.exe --allow-system-changes sets (for a throwaway virtual machine) and CTest sets
+// for the project's own Wine prefix. Use ZELT_SKIP_UNLESS_SYSTEM_CHANGES_ALLOWED.
+bool SystemChangesAllowed();
+
 // ---- Paths and files ----
 
 // The user's local application data folder as the shell's older interface reports it
@@ -50,6 +64,10 @@ std::wstring ExeDir();
 std::wstring BinPath(std::wstring_view name);
 // a + "\" + b, without doubling a trailing backslash of a.
 std::wstring JoinPath(std::wstring_view a, std::wstring_view b);
+
+// The "\\?\" form of an absolute drive path, which Windows takes past 260 characters whether or
+// not long paths are enabled; other paths as they are.
+std::wstring LongPath(const std::wstring& path);
 
 bool PathExists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
@@ -131,6 +149,10 @@ struct ProcessSpec {
     std::optional<WORD> showWindow;  // passed with STARTF_USESHOWWINDOW when set
     DWORD timeoutMs = 60000;
     bool suspended = false;  // created with its first thread suspended, until Resume
+    // Created with CREATE_DEFAULT_ERROR_MODE: the system's default error mode, in which Windows
+    // shows its loader and error-reporting dialogs, instead of the test's own (gtest turns the
+    // boxes off, and on Windows a child inherits that).
+    bool defaultErrorMode = false;
     // When set, the child's standard output and standard error go to this file (created anew),
     // through handles it inherits, as a console program's child would have them.
     std::wstring outputFile;
@@ -221,3 +243,15 @@ private:
 };
 
 }  // namespace zelt::test
+
+// Skips the rest of the test with "needs Windows: <reason>" where SkipWindowsOnlyChecks says so.
+#define ZELT_SKIP_ON_WINE(reason) \
+    GTEST_AMBIGUOUS_ELSE_BLOCKER_ \
+    if (::zelt::test::SkipWindowsOnlyChecks()) GTEST_SKIP() << "needs Windows: " << reason
+
+// Skips the rest of the test with "needs --allow-system-changes: <what it changes>" unless
+// SystemChangesAllowed.
+#define ZELT_SKIP_UNLESS_SYSTEM_CHANGES_ALLOWED(what) \
+    GTEST_AMBIGUOUS_ELSE_BLOCKER_                     \
+    if (!::zelt::test::SystemChangesAllowed())        \
+    GTEST_SKIP() << "needs --allow-system-changes: " << what
