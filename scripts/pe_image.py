@@ -7,6 +7,10 @@ Usage: pe_image.py checksum IMAGE   computes the image's checksum and writes it 
        pe_image.py codeview IMAGE   prints the PDB the image's CodeView record names: its file
                                     name, its GUID and its age
        pe_image.py pdb PDB          prints a PDB's own GUID and age
+       pe_image.py first-difference IMAGE1 IMAGE2
+                                    names the first part of the two images that differs: a
+                                    section by its name, else the headers (but for the checksum
+                                    and the signature's directory entry); exits 1 when none does
        pe_image.py symstore IMAGE PDB DIR
                                     checks that the image names this very PDB, then files both
                                     in DIR in the layout Windows symbol servers read:
@@ -204,6 +208,35 @@ def authenticode_digest(data):
     return digest.hexdigest()
 
 
+def section_name(data, headers, index):
+    raw = data[headers.section_table + 40 * index:headers.section_table + 40 * index + 8]
+    return raw.rstrip(b"\0").decode("ascii", "replace")
+
+
+def first_difference(a, b):
+    """The first part that differs between two images, or None when their parts are the same."""
+    ha, hb = PeHeaders(a), PeHeaders(b)
+    sections_a, sections_b = ha.section_headers(a), hb.section_headers(b)
+
+    def headers(data, h, sections):
+        end = min((offset for _, _, size, offset in sections if size), default=len(data))
+        view = bytearray(data[:end])
+        view[h.checksum:h.checksum + 4] = bytes(4)
+        entry = h.directory(SECURITY_DIRECTORY)
+        view[entry:entry + 8] = bytes(8)
+        return bytes(view)
+
+    # The sections first: the headers follow from them (lld's time stamp is a hash of the content).
+    for i, ((_, _, size_a, at_a), (_, _, size_b, at_b)) in enumerate(zip(sections_a, sections_b)):
+        if a[at_a:at_a + size_a] != b[at_b:at_b + size_b]:
+            return "section %s" % section_name(a, ha, i)
+    if len(sections_a) != len(sections_b):
+        return "the number of sections"
+    if headers(a, ha, sections_a) != headers(b, hb, sections_b):
+        return "the headers"
+    return None
+
+
 def is_signed(data):
     entry = PeHeaders(data).directory(SECURITY_DIRECTORY)
     return struct.unpack_from("<I", data, entry + 4)[0] != 0
@@ -213,6 +246,14 @@ def main():
     if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
         print(__doc__)
         return
+    if len(sys.argv) == 4 and sys.argv[1] == "first-difference":
+        try:
+            with open(sys.argv[2], "rb") as f1, open(sys.argv[3], "rb") as f2:
+                found = first_difference(f1.read(), f2.read())
+        except (OSError, PeError, struct.error) as error:
+            sys.exit(f"pe_image: {error}")
+        print("first difference: " + (found or "none in the headers or sections"))
+        sys.exit(0 if found else 1)
     if len(sys.argv) == 5 and sys.argv[1] == "symstore":
         try:
             symstore(*sys.argv[2:])
