@@ -366,6 +366,10 @@ TEST(OpenBundle, EndRecordsClaimingTooManyEntries) {
          Zip64EndRecordFlood(64 * kMiB, 3, 400000), kRefused},
         {"a few hundred ZIP64 candidates over a 256 MiB hole", 256 * kMiB,
          Zip64EndRecordFlood(256 * kMiB, 300, (256 * kMiB - 65536) / 46), kRefused},
+        // 0xFFFF in both halves of a locator's disk number sends the reader to the ZIP64 record's
+        // own disk numbers, which say disk 0: these candidates count.
+        {"ZIP64 candidates whose locators defer to the record's disks", 4 * kMiB,
+         Zip64EndRecordFlood(4 * kMiB, 8, 150000, 0xFFFFFFFFu), kRefused},
         {"classic records, together over", 4 * kMiB, ClassicEndRecordFlood(17, 65535), kRefused},
         {"classic records, together under", 4 * kMiB, ClassicEndRecordFlood(16, 65535), kNotZip},
         {"classic records filling the window", 4 * kMiB, ClassicEndRecordFlood(65578 / 22, 65535),

@@ -131,6 +131,31 @@ TEST(LogFileWin, LogHeldExclusivelyLosesLinesSilentlyAndOpensLater) {
     EXPECT_EQ(ReadFile(path), "before\nkept\n");
 }
 
+// The writers' turns on one log, three holders on one thread. The second takes over the turn the
+// first has kept too long; when the first then gives it back late, the turn stays the second's,
+// so the third still has to wait for it (until the second in turn is taken over from, ~100 ms).
+TEST(LogFileWin, ATurnGivenBackLateStaysWithTheWriterThatTookItOver) {
+    TestDir dir;
+    const Path log = ToPath(dir / L"upkit.log");
+    const auto first = SystemFileSystem().TurnsFor(log);
+    const auto second = SystemFileSystem().TurnsFor(log);
+    const auto third = SystemFileSystem().TurnsFor(log);
+    ASSERT_TRUE(first->Take());
+
+    ULONGLONG start = GetTickCount64();
+    ASSERT_TRUE(second->Take());
+    EXPECT_GE(GetTickCount64() - start, 50u) << "the second did not wait for the first";
+
+    first->Give();
+    start = GetTickCount64();
+    EXPECT_TRUE(third->Take());
+    // The tick count moves in steps of about 16 ms: 50 is well under the wait and well over one
+    // step.
+    EXPECT_GE(GetTickCount64() - start, 50u) << "the late give-back freed the second's turn";
+    third->Give();
+    second->Give();
+}
+
 TEST(LogFileWin, UnopenablePathLosesEverything) {
     TestDir dir;
     // A directory where the file should be: it can be neither opened nor rotated.

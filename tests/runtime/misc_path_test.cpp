@@ -198,6 +198,8 @@ TEST(LongPathFormTest, Table) {
         {u"C:\\Games\\" + n + u"\\..\\a\\.\\b", u"\\\\?\\C:\\Games\\a\\b"},
         {u"d:\\..\\..\\" + n, u"\\\\?\\d:\\" + n},
         {u"C:\\" + n + u"\\dir.\\name. .", u"\\\\?\\C:\\" + n + u"\\dir\\name"},
+        // An inner name of two units loses its trailing dot as a longer one does.
+        {u"C:\\" + n + u"\\a.\\b", u"\\\\?\\C:\\" + n + u"\\a\\b"},
         {u"C:\\" + n + u"\\name. \\", u"\\\\?\\C:\\" + n + u"\\name. \\"},
         {u"\\\\server\\share\\" + n, u"\\\\?\\UNC\\server\\share\\" + n},
         {u"//server/share/" + n + u"/../../x", u"\\\\?\\UNC\\server\\share\\x"},

@@ -354,6 +354,7 @@ TEST(LongPathFormWin, AgreesWithTheSystemsNormalisation) {
         L"C:\\Games\\" + n + L"\\..\\a\\.\\b",
         L"d:\\..\\..\\" + n,
         L"C:\\" + n + L"\\dir.\\name. .",
+        L"C:\\" + n + L"\\a.\\b",  // an inner name of two units ending in a dot
         L"C:\\" + n + L"\\name. \\",
         L"\\\\server\\share\\" + n,
         L"//server/share/" + n + L"/../../x",

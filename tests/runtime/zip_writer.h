@@ -132,12 +132,13 @@ inline std::string Zip64EndRecord(uint64_t entries, uint64_t directorySize,
     return record;
 }
 
-// The ZIP64 locator that points at the ZIP64 end record.
-inline std::string Zip64Locator(uint64_t recordOffset) {
+// The ZIP64 locator that points at the ZIP64 end record, on disk `disk` (0xFFFFFFFF: both 16-bit
+// halves say "see the ZIP64 record").
+inline std::string Zip64Locator(uint64_t recordOffset, uint32_t disk = 0) {
     using namespace detail;
     std::string locator;
     Put32(locator, 0x07064b50);
-    Put32(locator, 0);
+    Put32(locator, disk);
     Put64(locator, recordOffset);
     Put32(locator, 1);
     return locator;
@@ -266,13 +267,14 @@ inline std::string ClassicEndRecord(uint16_t entries, uint32_t directorySize,
 // size (46 bytes) from offset 0, where the file holds nothing but zeros. The end is meant for the
 // last bytes of a file of `fileSize` bytes; the rest of the file is a hole. An archive reader that
 // reserves room for every claimed entry before it reads one pays for each candidate in full.
-inline std::string Zip64EndRecordFlood(uint64_t fileSize, int candidates, uint64_t entries) {
+inline std::string Zip64EndRecordFlood(uint64_t fileSize, int candidates, uint64_t entries,
+                                       uint32_t locatorDisk = 0) {
     constexpr uint64_t kRecordSize = 56;
     constexpr uint64_t kCandidateSize = 20 + 22;
     const uint64_t recordOffset = fileSize - kRecordSize - kCandidateSize * candidates;
     std::string tail = Zip64EndRecord(entries, entries * 46, 0);
     for (int i = 0; i < candidates; ++i) {
-        tail += Zip64Locator(recordOffset);
+        tail += Zip64Locator(recordOffset, locatorDisk);
         tail += ClassicEndRecord(0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu);
     }
     return tail;
