@@ -554,22 +554,18 @@ bool FormatInEnglishOrNeutral(DWORD code, std::string& out) {
 // ---- Threads ----
 
 using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-std::atomic<GetThreadDescriptionFn> g_getThreadDescription{nullptr};
-std::atomic<bool> g_threadDescriptionLookedUp{false};
 
 // GetThreadDescription, which exists from Windows 10 1607 on: looked up, so that older systems
 // still run. The lookup takes the loader lock, so it is made once, before any fault can need it
 // (when a fault scope begins), never while a fault is dealt with.
 GetThreadDescriptionFn ThreadDescriptionFunction() {
-    if (!g_threadDescriptionLookedUp.load(std::memory_order_acquire)) {
+    static const GetThreadDescriptionFn fn = [] {
         const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-        g_getThreadDescription.store(
-            kernel ? reinterpret_cast<GetThreadDescriptionFn>(
-                         reinterpret_cast<void*>(GetProcAddress(kernel, "GetThreadDescription")))
-                   : nullptr);
-        g_threadDescriptionLookedUp.store(true, std::memory_order_release);
-    }
-    return g_getThreadDescription.load();
+        return kernel ? reinterpret_cast<GetThreadDescriptionFn>(
+                            reinterpret_cast<void*>(GetProcAddress(kernel, "GetThreadDescription")))
+                      : nullptr;
+    }();
+    return fn;
 }
 
 // The thread's name (its description), or nothing when it has none.
