@@ -278,7 +278,7 @@ def main():
         for preset, regex, line in ctest_examples(text):
             if selected_tests(preset, regex) == 0:
                 failures.append(f"{where}: `{line}` selects no test")
-        scripts_named.update(re.findall(r"\bscripts/[\w.-]+", text))
+        scripts_named.update(re.findall(r"(?<![\w/])scripts/[\w.-]+", text))
         for variable in sorted(set(VARIABLE.findall(text))):
             if variable not in code:
                 failures.append(f"{where}: the variable {variable} occurs nowhere in the code")
